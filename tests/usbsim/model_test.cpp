@@ -1,0 +1,117 @@
+/* model_test -- the emulated devices' descriptors and port tables */
+#include <model.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+namespace {
+
+using usbsim::Bytes;
+using usbsim::Device;
+
+// Returns the UTF-16 code units of a string descriptor.
+std::u16string units_of(const Bytes &desc)
+{
+    std::u16string units;
+    for (std::size_t i = 2; i + 1 < desc.size(); i += 2)
+        units.push_back(static_cast<char16_t>(desc[i] | (desc[i + 1] << 8)));
+    return units;
+}
+
+// A device whose descriptor names string indices 1 (manufacturer),
+// 2 (product) and 3 (serial), with one configuration of interfaces 0 and 2
+// (from usbkbd.umockdev's keyboard, interface 1 renumbered to 2).
+Device keyboard()
+{
+    Device dev;
+    dev.sysname = "1-1.5.4.2";
+    dev.descriptors = {0x12, 0x01, 0x10, 0x01, 0x00, 0x00, 0x00, 0x08, 0xf3, 0x05, 0x07, 0x00, 0x20, 0x03,
+                       0x01, 0x02, 0x03, 0x01,
+                       0x09, 0x02, 0x22, 0x00, 0x02, 0x01, 0x00, 0xa0, 0x20,
+                       0x09, 0x04, 0x00, 0x00, 0x01, 0x03, 0x01, 0x01, 0x00,
+                       0x07, 0x05, 0x81, 0x03, 0x08, 0x00, 0x08,
+                       0x09, 0x04, 0x02, 0x00, 0x01, 0x03, 0x00, 0x00, 0x00};
+    return dev;
+}
+
+TEST(StringDescriptor, HoldsUtf16LittleEndianWithItsLength)
+{
+    const Bytes desc = usbsim::string_descriptor("E58");
+    EXPECT_EQ(desc, (Bytes{8, 3, 'E', 0, '5', 0, '8', 0}));
+}
+
+TEST(StringDescriptor, ConvertsMultiByteUtf8AndSurrogatePairs)
+{
+    const Bytes desc = usbsim::string_descriptor("\xc3\xb6\xe2\x82\xac\xf0\x9f\x98\x80"); // ö € 😀
+    EXPECT_EQ(desc[0], 2 + 2 * 4);
+    EXPECT_EQ(units_of(desc), (std::u16string{u'\u00f6', u'\u20ac', 0xd83d, 0xde00}));
+}
+
+TEST(StringDescriptor, ReplacesMalformedUtf8)
+{
+    EXPECT_EQ(units_of(usbsim::string_descriptor("a\xff" "b")), (std::u16string{u'a', 0xfffd, u'b'}));
+    EXPECT_EQ(units_of(usbsim::string_descriptor("\xc0\xaf")), (std::u16string{0xfffd, 0xfffd})); // overlong
+    EXPECT_EQ(units_of(usbsim::string_descriptor("\xe2\x82")), (std::u16string{0xfffd, 0xfffd})); // cut short
+}
+
+TEST(StringDescriptor, CutsAt126UnitsWithoutHalvingAPair)
+{
+    EXPECT_EQ(usbsim::string_descriptor(std::string(200, 'x'))[0], 254);
+    const Bytes desc = usbsim::string_descriptor(std::string(125, 'x') + "\xf0\x9f\x98\x80");
+    EXPECT_EQ(desc[0], 2 + 2 * 125);
+    EXPECT_EQ(desc.size(), 2u + 2 * 125);
+}
+
+TEST(Descriptor, AnswersStringsFromTheAttributesTheIndicesName)
+{
+    Device dev = keyboard();
+    dev.manufacturer = "PI Engineering";
+    dev.serial = "K1";
+    EXPECT_EQ(usbsim::descriptor(dev, 3, 0), (Bytes{4, 3, 0x09, 0x04}));
+    EXPECT_EQ(usbsim::descriptor(dev, 3, 3), usbsim::string_descriptor("K1"));
+    EXPECT_EQ(usbsim::descriptor(dev, 3, 1), usbsim::string_descriptor("PI Engineering"));
+    EXPECT_FALSE(usbsim::descriptor(dev, 3, 2)) << "index without its attribute stalls";
+    EXPECT_FALSE(usbsim::descriptor(dev, 3, 4)) << "index the device does not name stalls";
+}
+
+TEST(Descriptor, AnswersDeviceAndConfigurationFromTheNode)
+{
+    const Device dev = keyboard();
+    const auto device = usbsim::descriptor(dev, 1, 0);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(*device, Bytes(dev.descriptors.begin(), dev.descriptors.begin() + 18));
+    const auto config = usbsim::descriptor(dev, 2, 0);
+    ASSERT_TRUE(config);
+    EXPECT_EQ(*config, Bytes(dev.descriptors.begin() + 18, dev.descriptors.end()));
+    EXPECT_FALSE(usbsim::descriptor(dev, 2, 1));
+    EXPECT_FALSE(usbsim::descriptor(dev, 0x22, 0));
+    EXPECT_EQ(usbsim::interface_numbers(dev), (std::vector<unsigned>{0, 2}));
+}
+
+TEST(PortTables, FollowTheSysfsNames)
+{
+    std::vector<Device> devices(6);
+    devices[0].sysname = "usb1", devices[0].devnum = 1, devices[0].ports.assign(3, 0);
+    devices[1].sysname = "1-2", devices[1].devnum = 5;
+    devices[2].sysname = "1-1", devices[2].devnum = 2, devices[2].ports.assign(4, 0);
+    devices[3].sysname = "1-1.4", devices[3].devnum = 9;
+    devices[4].sysname = "1-1.1", devices[4].devnum = 7;
+    devices[5].sysname = "1-1.6", devices[5].devnum = 8; // beyond the hub's 4 ports
+    usbsim::build_port_tables(devices);
+    EXPECT_EQ(devices[0].ports, (std::vector<unsigned>{2, 5, 0}));
+    EXPECT_EQ(devices[2].ports, (std::vector<unsigned>{7, 0, 0, 9}));
+}
+
+TEST(Errno, ParsesNamesAndNumbers)
+{
+    EXPECT_EQ(usbsim::parse_errno("EIO"), EIO);
+    EXPECT_EQ(usbsim::parse_errno("19"), ENODEV);
+    EXPECT_EQ(usbsim::parse_errno("EFOO"), 0);
+    EXPECT_EQ(usbsim::parse_errno("-5"), 0);
+    EXPECT_EQ(usbsim::errno_name(EPIPE), "EPIPE");
+    EXPECT_EQ(usbsim::errno_name(ETIMEDOUT), "ETIMEDOUT");
+}
+
+} // namespace

@@ -1,0 +1,216 @@
+#!/bin/sh
+# usbsim_test.sh -- usbsim answers as the kernel does, seen through libusb-0.1
+# Usage: usbsim_test.sh CASE USBSIM USBCLIENT
+# Input: hubchain.umockdev and bus2.umockdev beside this script (derived from
+# umockdev's usbkbd.umockdev: usb1 -> 1-1 -> 1-1.5 -> hub 1-1.5.4, which has
+# a touch controller 04e7:0030 devnum 12 on port 1 and the keyboard devnum 9
+# on port 2; bus2 is a second root hub).
+set -u
+case_name=$1 usbsim=$2 client=$3
+here=$(cd "$(dirname "$0")" && pwd)
+chain=$here/hubchain.umockdev bus2=$here/bus2.umockdev
+tmp=$(mktemp -d) || exit 1
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+
+# fail MESSAGE: records a failed check.
+fail() {
+    echo "FAIL [$case_name]: $*" >&2
+    failures=$((failures + 1))
+}
+
+# expect_file NAME FILE EXPECTED: FILE holds exactly EXPECTED.
+expect_file() {
+    printf '%s\n' "$3" >"$tmp/expected"
+    if ! cmp -s "$tmp/expected" "$2"; then
+        fail "$1"
+        diff -u "$tmp/expected" "$2" >&2
+    fi
+}
+
+# sim ARGS...: runs usbsim, output in $tmp/out, $tmp/err, status in $rc.
+sim() {
+    "$usbsim" "$@" >"$tmp/out" 2>"$tmp/err"
+    rc=$?
+}
+
+# expect_quiet_success: the last run exited 0 and usbsim wrote no stderr.
+expect_quiet_success() {
+    [ "$rc" -eq 0 ] || fail "exit status $rc, expected 0"
+    [ -s "$tmp/err" ] && fail "unexpected stderr: $(cat "$tmp/err")"
+}
+
+# Device numbers, children in port order, string texts and their lengths.
+case_kernel_answers() {
+    sim -d "$chain" -d "$bus2" -- "$client" list \
+        string 001/012 3 string 001/012 2 string 001/012 1 string 001/012 0 string 001/012 4
+    expect_quiet_success
+    # UTF-8 "Größe-1" arrives as 7 UTF-16 units, libusb gives Latin-1 bytes;
+    # "Touch €😀" is 9 units (the emoji is a surrogate pair), each high one '?'.
+    expect_file "devnums, children, strings" "$tmp/out" "$(printf '%s\n' \
+        '001/001 devnum 1 children 1 2' \
+        '001/002 devnum 2 children 1 4' \
+        '001/004 devnum 4 children 1 7' \
+        '001/007 devnum 7 children 2 12 9' \
+        '001/009 devnum 9 children 0' \
+        '001/012 devnum 12 children 0' \
+        '002/001 devnum 1 children 0' \
+        "string 001/012 3 = 7 Gr$(printf '\366\337')e-1" \
+        'string 001/012 2 = 9 Touch ???' \
+        'string 001/012 1 = 9 ELO Touch' \
+        'string 001/012 0 = 1 ?' \
+        'string 001/012 4 = -32 ')"
+
+    sim --order reversed -d "$chain" -d "$bus2" -- "$client" list
+    expect_quiet_success
+    expect_file "reversed readdir order" "$tmp/out" "$(printf '%s\n' \
+        '002/001 devnum 1 children 0' \
+        '001/012 devnum 12 children 0' \
+        '001/009 devnum 9 children 0' \
+        '001/007 devnum 7 children 2 12 9' \
+        '001/004 devnum 4 children 1 7' \
+        '001/002 devnum 2 children 1 4' \
+        '001/001 devnum 1 children 1 2')"
+}
+
+# What a user without write access gets, and what umockdev alone answers.
+case_views() {
+    sim --view eperm -d "$chain" -- "$client" list string 001/012 3 reset 001/012
+    expect_quiet_success
+    expect_file "eperm view" "$tmp/out" "$(printf '%s\n' \
+        '001/001 devnum 0 children 0' '001/002 devnum 0 children 0' '001/004 devnum 0 children 0' \
+        '001/007 devnum 0 children 0' '001/009 devnum 0 children 0' '001/012 devnum 0 children 0' \
+        'string 001/012 3 = -1 ' 'reset 001/012 = -1')"
+
+    sim --view no-ioctl -d "$chain" -- "$client" string 001/012 3 reset 001/012
+    expect_quiet_success
+    expect_file "no-ioctl view" "$tmp/out" "$(printf '%s\n' 'string 001/012 3 = -25 ' 'reset 001/012 = 0')"
+}
+
+# Faults, each on its own node, all in one run.
+case_faults() {
+    sim --reset-fault 001/012=EIO --reset-fault 001/009=19 --gone-after-reset 001/004 \
+        --string-fault 001/001=timeout --string-fault 001/002=stall --open-fails 001/007 \
+        -d "$chain" -- "$client" reset 001/012 reset 001/009 reset 001/004 string 001/004 1 \
+        string 001/001 1 string 001/002 1 open 001/007 string 001/012 3
+    expect_quiet_success
+    expect_file "faults" "$tmp/out" "$(printf '%s\n' \
+        'reset 001/012 = -5' 'reset 001/009 = -19' 'reset 001/004 = 0' 'string 001/004 1 = -19 ' \
+        'string 001/001 1 = -110 ' 'string 001/002 1 = -32 ' 'open 001/007: no handle' \
+        "string 001/012 3 = 7 Gr$(printf '\366\337')e-1")"
+
+    # Port 1 of the hub names a devnum without a node; the keyboard keeps
+    # its sysfs entry but loses its node: both children are unknown to libusb.
+    sim --port-devnum 001/007:1=99 --drop-node 001/009 -d "$chain" -- "$client" list
+    expect_quiet_success
+    grep -qx '001/007 devnum 7 children 2 - -' "$tmp/out" || fail "port-devnum/drop-node: $(cat "$tmp/out")"
+    grep -q '^001/009' "$tmp/out" && fail "dropped node 001/009 still listed"
+}
+
+# The trace: ioctls as answered, libusb calls, pauses (not umockdev's usleep(0)).
+case_trace() {
+    sim -t "$tmp/trace" --reset-fault 001/012=EIO -d "$chain" -- "$client" \
+        string 001/012 3 reset 001/012 sleep 2500 sleep 0 open 001/007
+    expect_quiet_success
+    grep -v -e CONNECTINFO -e HUB_PORTINFO "$tmp/trace" >"$tmp/calls"
+    expect_file "trace of the calls" "$tmp/calls" "$(printf '%s\n' \
+        'usb_open 001/012' \
+        'ioctl 001/012 CONTROL GET_DESCRIPTOR STRING 0 = 4' \
+        'ioctl 001/012 CONTROL GET_DESCRIPTOR STRING 3 = 16' \
+        'usb_close 001/012' \
+        'usb_open 001/012' \
+        'reset 001/012 = -1 EIO' \
+        'usb_reset 001/012 = -5' \
+        'usb_close 001/012' \
+        'pause 2500' \
+        'pause 0' \
+        'usb_open 001/007' \
+        'usb_close 001/007')"
+    grep -qx 'ioctl 001/007 CONNECTINFO = 0' "$tmp/trace" || fail "no CONNECTINFO line for 001/007"
+    grep -qx 'ioctl 001/007 HUB_PORTINFO = 5' "$tmp/trace" || fail "no HUB_PORTINFO line for 001/007"
+    grep -qx 'ioctl 001/009 HUB_PORTINFO = -1 ENOTTY' "$tmp/trace" || fail "non-hub port table not ENOTTY"
+
+    sim -t "$tmp/trace" --open-fails 001/012 -d "$chain" -- "$client" open 001/012
+    expect_quiet_success
+    grep -x 'usb_open 001/012 = NULL' "$tmp/trace" >"$tmp/trace.open"
+    expect_file "failed open traced" "$tmp/trace.open" 'usb_open 001/012 = NULL'
+    grep -q usb_close "$tmp/trace" && fail "close traced without an open handle"
+
+    # Pauses return at once unless --real-time, and are traced either way.
+    start=$(date +%s)
+    sim -t "$tmp/trace" -d "$chain" -- "$client" sleep 5000000
+    [ $(($(date +%s) - start)) -lt 4 ] || fail "a 5 s pause was really slept"
+    start=$(date +%s%N)
+    sim -t "$tmp/trace" --real-time -d "$chain" -- "$client" sleep 300000
+    [ $((($(date +%s%N) - start) / 1000)) -ge 300000 ] || fail "--real-time did not sleep"
+    grep -qx 'pause 300000' "$tmp/trace" || fail "real-time pause not traced"
+}
+
+# usbsim passes on the command's status and streams; its own errors are 125.
+case_exit_status() {
+    sim -d "$chain" -- sh -c 'echo out; echo err >&2; exit 3'
+    [ "$rc" -eq 3 ] || fail "exit 3 came back as $rc"
+    expect_file "command stdout" "$tmp/out" out
+    expect_file "command stderr" "$tmp/err" err
+    sim -d "$chain" -- sh -c 'kill -TERM $$'
+    [ "$rc" -eq 143 ] || fail "death by SIGTERM came back as $rc, expected 143"
+    for args in "-d $tmp/missing.umockdev -- true" "--bogus -d $chain -- true" "-d $chain" \
+                "--reset-fault 001/012=EFOO -d $chain -- true" "--drop-node 003/001 -d $chain -- true" \
+                "--port-devnum 001/007:9=3 -d $chain -- true"; do
+        # shellcheck disable=SC2086
+        sim $args
+        [ "$rc" -eq 125 ] || fail "'usbsim $args' exited $rc, expected 125"
+        [ -s "$tmp/err" ] || fail "'usbsim $args' gave no message"
+        [ -s "$tmp/out" ] && fail "'usbsim $args' wrote to stdout"
+    done
+}
+
+# A node missing from the testbed must not reach the host's /dev/bus/usb.
+# The host's devices are faked in a private mount namespace with a tmpfs
+# over /dev, so this machine's real /dev is never touched.
+case_host_hidden() {
+    if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
+        echo "SKIP: needs root and unshare --mount" >&2
+        exit 77
+    fi
+    mkdir "$tmp/olddev"
+    unshare --mount --propagation private sh -eu -c '
+        tmp=$1 usbsim=$2 client=$3 chain=$4
+        mount --rbind /dev "$tmp/olddev"
+        mount -t tmpfs fakedev /dev
+        for n in null zero full random urandom tty; do
+            touch "/dev/$n" && mount --bind "$tmp/olddev/$n" "/dev/$n"
+        done
+        mkdir -p /dev/bus/usb/001 /dev/bus/usb/009
+        echo "HOST DEVICE" >/dev/bus/usb/001/077
+        echo "HOST DEVICE" >/dev/bus/usb/009/001
+        cat /dev/bus/usb/001/077 >"$tmp/host-direct"
+        "$usbsim" -d "$chain" -- sh -c "
+            cat /dev/bus/usb/001/077 || echo no 001/077
+            cat /dev/bus/usb/009/001 || echo no 009/001
+            ls /dev/bus/usb" >"$tmp/host-sim" 2>/dev/null
+        "$usbsim" -d "$chain" --drop-node 001/009 -- "$client" list >"$tmp/host-list"
+        if command -v setpriv >/dev/null; then
+            setpriv --reuid=65534 --regid=65534 --clear-groups \
+                "$usbsim" -d "$chain" -- cat /dev/bus/usb/001/077 >"$tmp/host-nobody" 2>"$tmp/host-nobody-err" || true
+        fi
+    ' fakehost "$tmp" "$usbsim" "$client" "$chain" || { fail "could not fake the host's devices"; return; }
+    expect_file "host node readable without usbsim" "$tmp/host-direct" "HOST DEVICE"
+    expect_file "host nodes through usbsim" "$tmp/host-sim" "$(printf '%s\n' 'no 001/077' 'no 009/001' '001')"
+    grep -q -e 077 -e '^009/' "$tmp/host-list" && fail "libusb saw a host node: $(cat "$tmp/host-list")"
+    [ -s "$tmp/host-list" ] || fail "libusb saw no testbed device"
+    if [ -f "$tmp/host-nobody" ]; then
+        grep -q "HOST DEVICE" "$tmp/host-nobody" && fail "a host node was reached by a non-root user"
+    fi
+}
+
+case "$case_name" in
+kernel-answers) case_kernel_answers ;;
+views) case_views ;;
+faults) case_faults ;;
+trace) case_trace ;;
+exit-status) case_exit_status ;;
+host-hidden) case_host_hidden ;;
+*) echo "usbsim_test.sh: unknown case $case_name" >&2; exit 2 ;;
+esac
+[ "$failures" -eq 0 ]

@@ -1,0 +1,443 @@
+/* usbsim -- run a program against emulated USB devices described in umockdev's format */
+#include "emulator.h"
+#include "model.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+// usbsim's own failures; the command's status is passed on unchanged.
+constexpr int kExitUsbsimError = 125;
+constexpr int kExitCannotRun = 127;
+constexpr int kExitSignalBase = 128;
+
+// The host's USB device directories that a run must never reach.
+constexpr const char *kHostUsbDirs[] = {"/dev/bus/usb", "/proc/bus/usb"};
+
+constexpr const char *kUsage =
+    "Usage: usbsim [OPTIONS] -d FILE [-d FILE ...] -- COMMAND [ARG...]\n"
+    "Run COMMAND against emulated USB devices; the host's own USB devices stay hidden.\n"
+    "\n"
+    "  -d, --device FILE          load a device description in umockdev's recording format\n"
+    "                             (what umockdev-record writes); repeatable\n"
+    "  -t, --trace FILE           write the event trace to FILE (truncate)\n"
+    "      --real-time            really sleep the pauses (they are still traced)\n"
+    "      --view full|eperm|no-ioctl\n"
+    "                             full (default): answer ioctls as the kernel does for root;\n"
+    "                             eperm: every ioctl fails with EPERM (a non-root user);\n"
+    "                             no-ioctl: no handler, umockdev's defaults\n"
+    "      --order sorted|reversed\n"
+    "                             readdir order of /dev/bus/usb and its bus directories\n"
+    "      --string-fault NODE=stall|timeout\n"
+    "                             string descriptor reads of NODE fail (EPIPE / ETIMEDOUT)\n"
+    "      --reset-fault NODE=ERRNO\n"
+    "                             USBDEVFS_RESET on NODE fails with ERRNO (EIO, ENODEV, 5...)\n"
+    "      --gone-after-reset NODE\n"
+    "                             after its reset, every ioctl on NODE fails with ENODEV\n"
+    "      --open-fails NODE      usb_open() of NODE returns NULL\n"
+    "      --port-devnum HUB:PORT=DEVNUM\n"
+    "                             port PORT (1-based) of HUB names DEVNUM instead\n"
+    "      --drop-node NODE       the device stays in sysfs but gets no /dev node\n"
+    "  -h, --help                 show this text\n"
+    "\n"
+    "NODE and HUB are BUS/DEV as in the trace, e.g. 001/005. Faults can be combined.\n"
+    "The exit status is COMMAND's (128+N if it died of signal N), 125 for usbsim's own\n"
+    "errors, 126 or 127 when COMMAND cannot be run or found. Pauses of COMMAND (usleep,\n"
+    "nanosleep, sleep...) return at once unless --real-time.\n"
+    "\n"
+    "Replay a recording of your own machine:\n"
+    "  umockdev-record /dev/bus/usb/*/* > mydump.umockdev\n"
+    "  usbsim -d mydump.umockdev -- hubsurvey\n";
+
+struct PortOverride {
+    std::string hub;
+    unsigned port;
+    unsigned devnum;
+};
+
+struct Options {
+    std::vector<std::string> files;
+    std::string trace;
+    bool real_time = false;
+    usbsim::View view = usbsim::View::Full;
+    bool reversed = false;
+    std::vector<std::pair<std::string, int>> string_faults, reset_faults;
+    std::vector<std::string> gone_after_reset, open_fails, drop_nodes;
+    std::vector<PortOverride> port_devnums;
+    std::vector<char *> command;
+};
+
+// The testbed, removed again when usbsim stops early.
+UMockdevTestbed *g_testbed = nullptr;
+
+// Prints "usbsim: MESSAGE" on stderr and exits with usbsim's error status.
+[[noreturn]] void die(const std::string &message)
+{
+    std::fprintf(stderr, "usbsim: %s\n", message.c_str());
+    if (g_testbed != nullptr)
+        g_object_unref(g_testbed);
+    std::exit(kExitUsbsimError);
+}
+
+// True when `text` is BUS/DEV with three digits each.
+bool is_node(const std::string &text)
+{
+    if (text.size() != 7 || text[3] != '/')
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (i != 3 && (text[i] < '0' || text[i] > '9'))
+            return false;
+    return true;
+}
+
+// Splits "NODE=VALUE" for option `option`; exits on a malformed argument.
+std::pair<std::string, std::string> node_value(const char *option, const std::string &arg)
+{
+    const std::size_t eq = arg.find('=');
+    if (eq == std::string::npos || !is_node(arg.substr(0, eq)))
+        die(std::string("--") + option + ": expected BUS/DEV=VALUE, got '" + arg + "'");
+    return {arg.substr(0, eq), arg.substr(eq + 1)};
+}
+
+// Returns `arg` if it is BUS/DEV; exits naming `option` otherwise.
+std::string checked_node(const char *option, const std::string &arg)
+{
+    if (!is_node(arg))
+        die(std::string("--") + option + ": expected BUS/DEV, got '" + arg + "'");
+    return arg;
+}
+
+// Returns the decimal number `text`, or -1 when it is not one.
+long parse_number(const std::string &text)
+{
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::strtol(text.c_str(), nullptr, 10);
+}
+
+// Parses the command line; exits with usage errors.
+Options parse_options(int argc, char **argv)
+{
+    enum { kRealTime = 256, kView, kOrder, kStringFault, kResetFault, kGoneAfterReset, kOpenFails,
+           kPortDevnum, kDropNode };
+    static const option kLong[] = {
+        {"device", required_argument, nullptr, 'd'},
+        {"trace", required_argument, nullptr, 't'},
+        {"real-time", no_argument, nullptr, kRealTime},
+        {"view", required_argument, nullptr, kView},
+        {"order", required_argument, nullptr, kOrder},
+        {"string-fault", required_argument, nullptr, kStringFault},
+        {"reset-fault", required_argument, nullptr, kResetFault},
+        {"gone-after-reset", required_argument, nullptr, kGoneAfterReset},
+        {"open-fails", required_argument, nullptr, kOpenFails},
+        {"port-devnum", required_argument, nullptr, kPortDevnum},
+        {"drop-node", required_argument, nullptr, kDropNode},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options opts;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, "+:d:t:h", kLong, nullptr)) != -1;) {
+        const std::string arg = optarg != nullptr ? optarg : "";
+        switch (c) {
+        case 'd': opts.files.push_back(arg); break;
+        case 't': opts.trace = arg; break;
+        case kRealTime: opts.real_time = true; break;
+        case kView:
+            if (arg == "full") opts.view = usbsim::View::Full;
+            else if (arg == "eperm") opts.view = usbsim::View::Eperm;
+            else if (arg == "no-ioctl") opts.view = usbsim::View::NoIoctl;
+            else die("--view: expected full, eperm or no-ioctl, got '" + arg + "'");
+            break;
+        case kOrder:
+            if (arg != "sorted" && arg != "reversed")
+                die("--order: expected sorted or reversed, got '" + arg + "'");
+            opts.reversed = arg == "reversed";
+            break;
+        case kStringFault: {
+            auto [node, kind] = node_value("string-fault", arg);
+            if (kind != "stall" && kind != "timeout")
+                die("--string-fault: expected stall or timeout, got '" + kind + "'");
+            opts.string_faults.emplace_back(node, kind == "stall" ? EPIPE : ETIMEDOUT);
+            break;
+        }
+        case kResetFault: {
+            auto [node, name] = node_value("reset-fault", arg);
+            const int err = usbsim::parse_errno(name);
+            if (err == 0)
+                die("--reset-fault: unknown errno '" + name + "'");
+            opts.reset_faults.emplace_back(node, err);
+            break;
+        }
+        case kGoneAfterReset: opts.gone_after_reset.push_back(checked_node("gone-after-reset", arg)); break;
+        case kOpenFails: opts.open_fails.push_back(checked_node("open-fails", arg)); break;
+        case kDropNode: opts.drop_nodes.push_back(checked_node("drop-node", arg)); break;
+        case kPortDevnum: {
+            const std::size_t colon = arg.find(':');
+            const std::size_t eq = arg.find('=');
+            const long port = colon < eq && eq != std::string::npos ? parse_number(arg.substr(colon + 1, eq - colon - 1)) : -1;
+            const long devnum = eq != std::string::npos ? parse_number(arg.substr(eq + 1)) : -1;
+            if (colon == std::string::npos || !is_node(arg.substr(0, colon)) || port < 1 || devnum < 0 || devnum > 127)
+                die("--port-devnum: expected BUS/DEV:PORT=DEVNUM, got '" + arg + "'");
+            opts.port_devnums.push_back({arg.substr(0, colon), static_cast<unsigned>(port), static_cast<unsigned>(devnum)});
+            break;
+        }
+        case 'h':
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        case ':': die(std::string("option ") + argv[optind - 1] + " needs an argument");
+        default: die(std::string("unknown option ") + argv[optind - 1] + " (see usbsim --help)");
+        }
+    }
+    if (opts.files.empty())
+        die("no device description given (-d FILE; see usbsim --help)");
+    if (optind >= argc)
+        die("no command given (usbsim [OPTIONS] -d FILE -- COMMAND; see usbsim --help)");
+    opts.command.assign(argv + optind, argv + argc);
+    opts.command.push_back(nullptr);
+    return opts;
+}
+
+// Writes `text` to a /proc file of this process; returns false on failure.
+bool write_proc(const char *path, const std::string &text)
+{
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+// Enters a private mount namespace (with a user namespace if not root)
+// keeping this process's user and group ids.
+bool enter_private_mounts()
+{
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (uid == 0 && unshare(CLONE_NEWNS) == 0)
+        return true;
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return false;
+    write_proc("/proc/self/setgroups", "deny");
+    return write_proc("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
+           write_proc("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+}
+
+// Hides the host's USB device directories behind empty tmpfs mounts in a
+// mount namespace of this process and its children; exits if impossible.
+void hide_host_usb()
+{
+    std::vector<const char *> present;
+    for (const char *dir : kHostUsbDirs) {
+        struct stat st{};
+        if (stat(dir, &st) == 0 && S_ISDIR(st.st_mode))
+            present.push_back(dir);
+    }
+    if (present.empty())
+        return;
+    if (!enter_private_mounts())
+        die(std::string("cannot hide the host's USB devices (no private mount namespace): ") + std::strerror(errno));
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        die(std::string("cannot make the mounts private: ") + std::strerror(errno));
+    for (const char *dir : present)
+        if (mount("usbsim", dir, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=4k,mode=0755") != 0)
+            die(std::string("cannot hide ") + dir + ": " + std::strerror(errno));
+}
+
+// Drops glib's and umockdev's log messages: usbsim reports its own errors.
+GLogWriterOutput drop_log(GLogLevelFlags, const GLogField *, gsize, gpointer)
+{
+    return G_LOG_WRITER_HANDLED;
+}
+
+// Returns the preload library path: $USBSIM_PRELOAD, else the build's.
+std::string preload_path()
+{
+    const char *env = std::getenv("USBSIM_PRELOAD");
+    return env != nullptr && *env != '\0' ? env : USBSIM_PRELOAD_PATH;
+}
+
+// Returns the command's environment: ours plus what umockdev and the
+// preload need.
+std::vector<std::string> command_environment(const Options &opts, const std::string &root, int trace_fd)
+{
+    std::vector<std::string> env;
+    static const char *const kReplaced[] = {"LD_PRELOAD=", "UMOCKDEV_DIR=", "USB_DEVFS_PATH=", "USBSIM_TRACE_FD=",
+                                            "USBSIM_REAL_TIME=", "USBSIM_OPEN_FAILS=", "USBSIM_ORDER=",
+                                            "ASAN_OPTIONS="};
+    std::string preload = "libumockdev-preload.so.0:" + preload_path();
+    // A command built with AddressSanitizer would refuse to start behind
+    // preloaded libraries; neither of ours replaces malloc.
+    std::string asan_options = "verify_asan_link_order=0";
+    for (char **var = environ; *var != nullptr; ++var) {
+        const std::string entry = *var;
+        if (entry.rfind("LD_PRELOAD=", 0) == 0 && entry.size() > 11)
+            preload += ":" + entry.substr(11);
+        if (entry.rfind("ASAN_OPTIONS=", 0) == 0 && entry.size() > 13)
+            asan_options = entry.substr(13) + ":" + asan_options;
+        bool replaced = false;
+        for (const char *prefix : kReplaced)
+            replaced = replaced || entry.rfind(prefix, 0) == 0;
+        if (!replaced)
+            env.push_back(entry);
+    }
+    std::string open_fails;
+    for (const std::string &node : opts.open_fails)
+        open_fails += (open_fails.empty() ? "" : ",") + node;
+    env.push_back("LD_PRELOAD=" + preload);
+    env.push_back("UMOCKDEV_DIR=" + root);
+    env.push_back("USB_DEVFS_PATH=/dev/bus/usb");
+    env.push_back("ASAN_OPTIONS=" + asan_options);
+    env.push_back(std::string("USBSIM_ORDER=") + (opts.reversed ? "reversed" : "sorted"));
+    if (trace_fd >= 0)
+        env.push_back("USBSIM_TRACE_FD=" + std::to_string(trace_fd));
+    if (opts.real_time)
+        env.push_back("USBSIM_REAL_TIME=1");
+    if (!open_fails.empty())
+        env.push_back("USBSIM_OPEN_FAILS=" + open_fails);
+    return env;
+}
+
+// Returns the device whose node is `node`; exits naming `option` if none.
+usbsim::Device &device_at(std::vector<usbsim::Device> &devices, const std::string &node, const char *option)
+{
+    for (usbsim::Device &dev : devices)
+        if (dev.node == node)
+            return dev;
+    die(std::string("--") + option + ": no device node " + node + " in the descriptions");
+}
+
+// Applies the fault options to the loaded devices; exits on unknown nodes.
+void apply_faults(const Options &opts, std::vector<usbsim::Device> &devices, const std::string &root)
+{
+    for (const auto &[node, err] : opts.string_faults)
+        device_at(devices, node, "string-fault").faults.string_errno = err;
+    for (const auto &[node, err] : opts.reset_faults)
+        device_at(devices, node, "reset-fault").faults.reset_errno = err;
+    for (const std::string &node : opts.gone_after_reset)
+        device_at(devices, node, "gone-after-reset").faults.gone_after_reset = true;
+    for (const std::string &node : opts.open_fails)
+        device_at(devices, node, "open-fails");
+    for (const PortOverride &o : opts.port_devnums) {
+        usbsim::Device &hub = device_at(devices, o.hub, "port-devnum");
+        if (o.port > hub.ports.size())
+            die("--port-devnum: " + o.hub + " has " + std::to_string(hub.ports.size()) + " ports, not " +
+                std::to_string(o.port));
+        hub.ports[o.port - 1] = o.devnum;
+    }
+    for (const std::string &node : opts.drop_nodes) {
+        usbsim::Device &dev = device_at(devices, node, "drop-node");
+        std::error_code ec;
+        if (!std::filesystem::remove(root + "/dev/bus/usb/" + node, ec))
+            die("--drop-node: cannot remove " + node + " from the testbed");
+        dev.node.clear();
+    }
+}
+
+// The running command, to which usbsim passes on the signals that would end it.
+volatile sig_atomic_t g_command_pid = 0;
+
+// Signal handler: hands the signal on to the command.
+void forward_signal(int sig)
+{
+    if (g_command_pid > 0)
+        kill(static_cast<pid_t>(g_command_pid), sig);
+}
+
+// Runs the command with `env` and returns its status as usbsim's exit status.
+int run(const Options &opts, const std::vector<std::string> &env)
+{
+    std::vector<char *> envp;
+    for (const std::string &entry : env)
+        envp.push_back(const_cast<char *>(entry.c_str()));
+    envp.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0)
+        die(std::string("cannot fork: ") + std::strerror(errno));
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive usbsim and its testbed
+        execvpe(opts.command[0], opts.command.data(), envp.data());
+        const int err = errno;
+        std::fprintf(stderr, "usbsim: cannot run %s: %s\n", opts.command[0], std::strerror(err));
+        _exit(err == ENOENT ? kExitCannotRun : kExitCannotRun - 1);
+    }
+    g_command_pid = pid;
+    struct sigaction forward{};
+    forward.sa_handler = forward_signal;
+    sigemptyset(&forward.sa_mask);
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        sigaction(sig, &forward, nullptr);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            die(std::string("cannot wait for the command: ") + std::strerror(errno));
+    if (WIFSIGNALED(status))
+        return kExitSignalBase + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+} // namespace
+
+// Parses, hides the host's devices, builds the testbed, runs the command.
+int main(int argc, char **argv)
+{
+    const Options opts = parse_options(argc, argv);
+    hide_host_usb(); // before glib starts threads: unshare needs a single thread
+    g_log_set_writer_func(drop_log, nullptr, nullptr);
+
+    usbsim::GObjectPtr<UMockdevTestbed> testbed{umockdev_testbed_new()};
+    g_testbed = testbed.get();
+    for (const std::string &file : opts.files) {
+        GError *error = nullptr;
+        if (!umockdev_testbed_add_from_file(testbed.get(), file.c_str(), &error)) {
+            const std::string message = file + ": " + (error != nullptr ? error->message : "cannot load");
+            g_clear_error(&error);
+            die(message);
+        }
+    }
+    gchar *root_dir = umockdev_testbed_get_root_dir(testbed.get());
+    const std::string root = root_dir;
+    g_free(root_dir);
+
+    std::vector<usbsim::Device> devices = usbsim::load_devices(root);
+    usbsim::build_port_tables(devices);
+    apply_faults(opts, devices, root);
+
+    int trace_fd = -1;
+    if (!opts.trace.empty()) {
+        trace_fd = open(opts.trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        if (trace_fd < 0)
+            die("cannot write the trace " + opts.trace + ": " + std::strerror(errno));
+    }
+    std::string error;
+    const auto bindings = usbsim::attach_handlers(testbed.get(), devices, opts.view, trace_fd, error);
+    if (!error.empty())
+        die(error);
+
+    const int status = run(opts, command_environment(opts, root, trace_fd));
+    if (trace_fd >= 0)
+        close(trace_fd);
+    g_testbed = nullptr;
+    testbed.reset(); // removes the testbed before the handlers' devices go
+    return status;
+}
