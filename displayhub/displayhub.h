@@ -34,6 +34,11 @@ void pause_us(std::uint64_t us);
 // 0x20..0x7E before the terminator with '?'. The length does not change.
 void clean_serial_text(std::span<char> buffer);
 
+// Reads the serial text of an open device into `buffer`: zero-fills it,
+// asks the library for string `index` in the whole buffer and cleans what
+// came back. A null `handle` or a failed read leaves the empty text.
+void read_serial_text(usb_dev_handle *handle, std::uint8_t index, std::span<char> buffer);
+
 // Returns the devices attached to `hub`, indexed by child index. When the
 // library filled the hub's child array, that array as it is (a slot may be
 // null); otherwise the hub's children in the kernel's device tree, in port

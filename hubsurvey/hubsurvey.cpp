@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 // Prints one line for every touch controller and hub peripheral attached to
 // `hub`, labelled with `hub_number`. Returns -1 when the hub has no children.
@@ -25,13 +24,8 @@ static int printtovikdevices(struct usb_device *hub, int hub_number)
         const std::uint8_t serial_index = child->descriptor.iSerialNumber;
 
         displayhub::UsbHandle handle{usb_open(child)};
-        std::memset(serial, 0, sizeof serial);
-        if (handle) {
-            // A failed read leaves the zero-filled buffer: the empty text.
-            usb_get_string_simple(handle.get(), serial_index, serial, sizeof serial);
-            handle.reset();
-        }
-        displayhub::clean_serial_text(serial);
+        displayhub::read_serial_text(handle.get(), serial_index, serial);
+        handle.reset();
 
         if (vendor == 0x04b3) {
             if (product == 0x4676 || product == 0x4677)

@@ -40,10 +40,7 @@ static void reset_quarn_elo(struct usb_device *hub, std::int32_t settle_delay_ms
         displayhub::UsbHandle handle{usb_open(child)};
         if (!handle)
             continue;
-        std::memset(serial, 0, sizeof serial);
-        // A failed read leaves the zero-filled buffer: the empty text.
-        usb_get_string_simple(handle.get(), serial_index, serial, sizeof serial);
-        displayhub::clean_serial_text(serial);
+        displayhub::read_serial_text(handle.get(), serial_index, serial);
 
         if (filter == nullptr || std::strcmp(filter, serial) == 0) {
             usleep(kPausePerDeviceUs);
