@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
+#include <string>
 
 namespace displayhub {
 
@@ -16,11 +16,12 @@ namespace {
 // Character devices of USB devices: major 189, one block of 128 minors a bus.
 constexpr unsigned kUsbDeviceMajor = 189;
 constexpr unsigned kDevicesPerBus = 128;
+// The most ports a hub's port table can hold.
+constexpr unsigned kMaxPorts = 127;
 
 struct UdevUnref {
     void operator()(udev *u) const noexcept { udev_unref(u); }
     void operator()(udev_device *d) const noexcept { udev_device_unref(d); }
-    void operator()(udev_enumerate *e) const noexcept { udev_enumerate_unref(e); }
 };
 template <typename T>
 using UdevPtr = std::unique_ptr<T, UdevUnref>;
@@ -40,16 +41,6 @@ unsigned parse_number(const char *text)
 unsigned record_devnum(const struct usb_device &dev)
 {
     return dev.devnum != 0 ? dev.devnum : parse_number(dev.filename);
-}
-
-// Returns the port a USB device sits on from its kernel name: the number
-// after the last '.' ("1-1.4") or, behind a root hub, after the '-' ("1-4").
-unsigned port_of(const char *sysname)
-{
-    const char *dot = std::strrchr(sysname, '.');
-    const char *dash = std::strrchr(sysname, '-');
-    const char *sep = dot != nullptr ? dot : dash;
-    return sep != nullptr ? parse_number(sep + 1) : 0;
 }
 
 struct usb_device *record_on_bus(const usb_bus &bus, unsigned devnum)
@@ -78,36 +69,22 @@ std::vector<struct usb_device *> children_from_device_tree(const struct usb_devi
     if (!hub_device)
         return children;
 
-    UdevPtr<udev_enumerate> enumerate{udev_enumerate_new(context.get())};
-    if (!enumerate ||
-        udev_enumerate_add_match_subsystem(enumerate.get(), "usb") < 0 ||
-        udev_enumerate_add_match_parent(enumerate.get(), hub_device.get()) < 0 ||
-        udev_enumerate_scan_devices(enumerate.get()) < 0)
+    // A device on port p of hub "1-1" is "1-1.p"; behind root hub "usbN" it is "N-p".
+    const char *hub_name = udev_device_get_sysname(hub_device.get());
+    if (hub_name == nullptr)
         return children;
-
-    const char *hub_path = udev_device_get_syspath(hub_device.get());
-    std::vector<std::pair<unsigned, unsigned>> ports; // (port, devnum)
-    udev_list_entry *entry = nullptr;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-        UdevPtr<udev_device> dev{
-            udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry))};
-        if (!dev)
-            continue;
-        const char *devtype = udev_device_get_devtype(dev.get());
-        if (devtype == nullptr || std::strcmp(devtype, "usb_device") != 0)
-            continue;
-        // The parent is owned by `dev`; only direct children count.
-        udev_device *parent = udev_device_get_parent(dev.get());
-        if (parent == nullptr || std::strcmp(udev_device_get_syspath(parent), hub_path) != 0)
-            continue;
-        ports.emplace_back(port_of(udev_device_get_sysname(dev.get())),
-                           parse_number(udev_device_get_sysattr_value(dev.get(), "devnum")));
-    }
-    std::sort(ports.begin(), ports.end());
-
-    children.reserve(ports.size());
-    for (const auto &[port, child_devnum] : ports)
+    const std::string prefix = std::strncmp(hub_name, "usb", 3) == 0 ? std::to_string(busnum) + "-"
+                                                                      : std::string(hub_name) + ".";
+    const unsigned ports = std::min(parse_number(udev_device_get_sysattr_value(hub_device.get(), "maxchild")),
+                                    kMaxPorts);
+    for (unsigned port = 1; port <= ports; ++port) {
+        UdevPtr<udev_device> child{udev_device_new_from_subsystem_sysname(
+            context.get(), "usb", (prefix + std::to_string(port)).c_str())};
+        if (!child)
+            continue; // an empty port
+        const unsigned child_devnum = parse_number(udev_device_get_sysattr_value(child.get(), "devnum"));
         children.push_back(child_devnum != 0 ? record_on_bus(*hub.bus, child_devnum) : nullptr);
+    }
     return children;
 }
 
