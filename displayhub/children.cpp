@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* children -- the devices attached to a display hub */
 #include "displayhub.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* displayhub -- what portcycle and hubsurvey share: the child lookup of a
  * display hub, the settle delay, pauses and the cleaning of serial text */
 #pragma once

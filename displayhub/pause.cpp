@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* pause -- blocking pauses of any length through usleep */
 #include "displayhub.h"
 

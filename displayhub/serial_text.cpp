@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* serial_text -- device-supplied text made safe for a terminal */
 #include "displayhub.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* settle_delay -- the settle delay from portcycle's command line */
 #include "displayhub.h"
 

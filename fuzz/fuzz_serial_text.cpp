@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* fuzz_serial_text -- libFuzzer target: cleaning of device-supplied serial
  * text, in a buffer of the input's size and in the tools' 256 bytes */
 #include <displayhub.h>

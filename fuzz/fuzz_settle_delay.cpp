@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* fuzz_settle_delay -- libFuzzer target: the settle delay parse against a
  * reference built from the characters up */
 #include <displayhub.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* hubsurvey -- list the touch controllers and peripherals behind display hubs */
 #include <displayhub.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* portcycle -- reset the touch controllers behind every display hub */
 #include <displayhub.h>
 

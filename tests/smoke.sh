@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs both tools on a machine without a display hub: they must print
 # nothing on either stream and exit with status 0.
 set -u

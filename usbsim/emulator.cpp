@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* emulator -- answers the usbfs ioctls of the testbed's USB device nodes */
 #include "emulator.h"
 

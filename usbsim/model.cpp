@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* model -- the emulated USB devices, as sysfs and their descriptors describe them */
 #include "model.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* usbsim preload -- records the pauses and libusb calls of a program run under usbsim */
 // Loaded after libumockdev-preload.so.0. Configured by usbsim through the
 // environment: USBSIM_TRACE_FD (trace file, O_APPEND), USBSIM_REAL_TIME=1,

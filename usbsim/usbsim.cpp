@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* usbsim -- run a program against emulated USB devices described in umockdev's format */
 #include "emulator.h"
 #include "model.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # usbdev.sh -- bash functions that write USB devices in umockdev's recording format
 #
 # Sourced by gen-tree and make-scenarios; everything is written to standard output.

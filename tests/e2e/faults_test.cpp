@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Faults of devices and of the stack, one run each: what the tools print and
 // do when strings, resets, opens or the port table go wrong.
 #include "harness.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// harness -- runs the tools under usbsim and reads what they printed and did.
 #include "harness.h"
 
 #include <fcntl.h>

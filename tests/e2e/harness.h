@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the real tools under the USB emulator and collects what they did.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Large, full and inconsistent trees: nothing may crash, every line must be
 // one of the tools' own, each controller reset exactly once.
 #include "harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // hubsurvey on emulated touch monitors: its lines, and what it does to the devices.
 #include "harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // portcycle on emulated touch monitors: its lines, its resets and its pauses.
 #include "harness.h"
 

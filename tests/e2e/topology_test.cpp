@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Both tools over the bundled trees: hub numbering, chained hubs, identities
 // that are not theirs, hubs without children and real recordings.
 #include "harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The empty-child-list views: a user who is not root (every ioctl EPERM) and
 // a stack that answers no ioctl. The tools then find each display hub's
 // children in the kernel's device tree and must print what they print with

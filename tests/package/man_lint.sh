@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # man_lint -- the man pages must format without a single warning.
 #
 # usage: man_lint.sh PAGE...

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # package_test -- build the Debian package of a build tree into a scratch
 # directory and check its files, its control fields and the packaged tools.
 #

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # udev_rule_test -- run the configured udev rule through `udevadm test` on
 # emulated USB devices and check which of them it gives to the group.
 #

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// children_test -- the child lookup of a display hub, on hand-made library records.
 #include <displayhub.h>
 
 #include <gtest/gtest.h>

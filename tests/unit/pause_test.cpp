@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// pause_test -- pauses of any length add up to exactly the asked time.
 #include <displayhub.h>
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// serial_text_test -- device-supplied serial text made safe to print and compare.
 #include <displayhub.h>
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// settle_delay_test -- the settle delay from the first command-line argument.
 #include <displayhub.h>
 
 #include <gtest/gtest.h>

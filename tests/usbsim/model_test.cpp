@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* model_test -- the emulated devices' descriptors and port tables */
 #include <model.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* usbclient -- a tiny libusb-0.1 program that shows what the library sees under usbsim */
 // Commands, run in order after one scan:
 //   list              every bus/device with its devnum and children's devnums

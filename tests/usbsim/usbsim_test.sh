@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # usbsim_test.sh -- usbsim answers as the kernel does, seen through libusb-0.1
 # Usage: usbsim_test.sh CASE USBSIM USBCLIENT
 # Input: hubchain.umockdev and bus2.umockdev beside this script (derived from
