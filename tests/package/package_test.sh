@@ -62,6 +62,7 @@ cat >"$work/expected" <<LIST
 ./$rule_path
 ./usr/sbin/hubsurvey
 ./usr/sbin/portcycle
+./usr/share/bash-completion/completions/portcycle
 ./usr/share/doc/portcycle/changelog.gz
 ./usr/share/doc/portcycle/copyright
 ./usr/share/man/man8/hubsurvey.8.gz
@@ -81,6 +82,8 @@ for tool in portcycle hubsurvey; do
     [ -f "$page" ] && { gzip -dc "$page" | cmp -s - "$src/man/$tool.8" ||
         fail "man page $tool.8.gz is not the source's $tool.8"; }
 done
+cmp -s "$src/completion/portcycle" "$work/root/usr/share/bash-completion/completions/portcycle" ||
+    fail "packaged bash completion differs from completion/portcycle"
 cmp -s "$src/packaging/copyright" "$work/root/usr/share/doc/portcycle/copyright" ||
     fail "packaged copyright file differs from packaging/copyright"
 changelog=$work/root/usr/share/doc/portcycle/changelog.gz
