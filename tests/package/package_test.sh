@@ -84,8 +84,13 @@ for tool in portcycle hubsurvey; do
 done
 cmp -s "$src/completion/portcycle" "$work/root/usr/share/bash-completion/completions/portcycle" ||
     fail "packaged bash completion differs from completion/portcycle"
-cmp -s "$src/packaging/copyright" "$work/root/usr/share/doc/portcycle/copyright" ||
-    fail "packaged copyright file differs from packaging/copyright"
+copyright=$work/root/usr/share/doc/portcycle/copyright
+if [ -f "$copyright" ]; then
+    head -n 1 "$copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' ||
+        fail "copyright file does not open with DEP-5's Format line"
+    grep -v '^#' "$src/packaging/copyright" | cmp -s - "$copyright" ||
+        fail "packaged copyright file is not packaging/copyright without its comments"
+fi
 changelog=$work/root/usr/share/doc/portcycle/changelog.gz
 if [ -f "$changelog" ]; then
     gzip -dc "$changelog" | head -n 1 | grep -q "^portcycle ($version) " ||
