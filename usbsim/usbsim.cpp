@@ -614,6 +614,8 @@ int main(int argc, char **argv)
     gchar *root_dir = umockdev_testbed_get_root_dir(testbed.get());
     const std::string root = root_dir;
     g_free(root_dir);
+    // Only a SIGKILL between umockdev's mkdtemp and this line leaves the
+    // directory behind: umockdev names no directory before creating it.
     tell_janitor(root);
     mask_ending_signals(SIG_UNBLOCK);
 

@@ -219,14 +219,16 @@ case_testbed_removed() {
     [ "$rc" -eq 125 ] || fail "missing description: exit $rc, expected 125"
     no_testbed "after a failure"
 
-    # A tree that umockdev takes seconds to load; the testbed directory
-    # exists before the first description is loaded.
+    # A tree that umockdev takes seconds to load; its sys/devices appears
+    # once loading has begun.
     "$here/../devices/gen-tree" 127 >"$tmp/big.umockdev" || { fail "gen-tree failed"; return; }
     for sig_status in TERM:143:0 KILL:137:10; do
         sig=${sig_status%%:*} status=${sig_status#*:} seconds=${status#*:} status=${status%:*}
         env --default-signal "$usbsim" -d "$tmp/big.umockdev" -- touch "$tmp/ran" &
         pid=$!
-        while ! ls "$TMPDIR" | grep -q '^umockdev\.' && kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+        while ! ls -d "$TMPDIR"/umockdev.*/sys/devices >/dev/null 2>&1 && kill -0 "$pid" 2>/dev/null; do
+            sleep 0.05
+        done
         kill -s "$sig" "$pid"
         wait "$pid"
         rc=$?
