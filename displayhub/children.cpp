@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -35,6 +36,22 @@ unsigned parse_number(const char *text)
     char *end = nullptr;
     const unsigned long value = std::strtoul(text, &end, 10);
     return *end == '\0' && value <= 0xffff ? static_cast<unsigned>(value) : 0;
+}
+
+// Returns the number of ports that a hub's sysfs `maxchild` text gives: its
+// decimal number, which may be followed by white space, clamped to the
+// kMaxPorts entries of a port table (numbers too large for unsigned long
+// included); 0 for a text that does not start with a digit or goes on with
+// anything but white space.
+unsigned parse_port_count(const char *text)
+{
+    if (text == nullptr || *text < '0' || *text > '9')
+        return 0;
+    char *end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10); // ULONG_MAX when too large
+    while (*end != '\0' && std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
+    return *end == '\0' ? static_cast<unsigned>(std::min<unsigned long>(value, kMaxPorts)) : 0;
 }
 
 // Returns the device number of a library record: its devnum, or, where the
@@ -76,8 +93,7 @@ std::vector<struct usb_device *> children_from_device_tree(const struct usb_devi
         return children;
     const std::string prefix = std::strncmp(hub_name, "usb", 3) == 0 ? std::to_string(busnum) + "-"
                                                                       : std::string(hub_name) + ".";
-    const unsigned ports = std::min(parse_number(udev_device_get_sysattr_value(hub_device.get(), "maxchild")),
-                                    kMaxPorts);
+    const unsigned ports = parse_port_count(udev_device_get_sysattr_value(hub_device.get(), "maxchild"));
     for (unsigned port = 1; port <= ports; ++port) {
         UdevPtr<udev_device> child{udev_device_new_from_subsystem_sysname(
             context.get(), "usb", (prefix + std::to_string(port)).c_str())};

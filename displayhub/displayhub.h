@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /* displayhub -- what portcycle and hubsurvey share: the child lookup of a
- * display hub, the settle delay, pauses and the cleaning of serial text */
+ * display hub, the settle delay, pauses, the cleaning of serial text and
+ * the guard of the standard streams */
 #pragma once
 
 #include <usb.h>
@@ -17,6 +18,15 @@ struct UsbClose {
     void operator()(usb_dev_handle *handle) const noexcept { usb_close(handle); }
 };
 using UsbHandle = std::unique_ptr<usb_dev_handle, UsbClose>;
+
+// Makes the standard streams safe for a whole run; call it first in main,
+// before the USB library opens anything and before any output. Opens
+// /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no
+// device node or library file can take its number; ignores SIGPIPE, so that
+// a write to a reader that went away fails quietly instead of ending the
+// process; makes standard output line-buffered, so that every line leaves
+// the process as soon as it is printed.
+void guard_standard_streams();
 
 // The settle delay used when none is given, and the least one accepted.
 inline constexpr std::int32_t kDefaultSettleDelayMs = 2000;

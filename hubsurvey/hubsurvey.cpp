@@ -43,6 +43,9 @@ static int printtovikdevices(struct usb_device *hub, int hub_number)
 
 int main()
 {
+    // Closed descriptors, a reader that goes away or a killed run lose no line and stop nothing.
+    displayhub::guard_standard_streams();
+
     // The library's own results are not examined: a failed start or scan
     // leaves lists without display hubs, and the tool then prints nothing.
     usb_init();

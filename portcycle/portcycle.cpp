@@ -56,6 +56,9 @@ static void reset_quarn_elo(struct usb_device *hub, std::int32_t settle_delay_ms
 
 int main(int argc, char **argv)
 {
+    // Closed descriptors, a reader that goes away or a killed run lose no line and stop nothing.
+    displayhub::guard_standard_streams();
+
     // The library's own results are not examined: a failed start or scan
     // leaves lists without display hubs, and the tool then does nothing.
     usb_init();

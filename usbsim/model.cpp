@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -24,6 +25,10 @@ constexpr std::uint8_t kDescriptorInterface = 4;
 constexpr std::size_t kDeviceDescriptorLen = 18;
 constexpr std::size_t kMaxStringUnits = 126;
 constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
+constexpr std::size_t kConfigDescriptorLen = 9;
+constexpr std::size_t kNumConfigurationsAt = 17;
+// The most ports a hub's usbfs port table can hold.
+constexpr unsigned long kMaxPorts = 127;
 
 // Offsets of the string indices in the device descriptor.
 constexpr std::size_t kManufacturerIndexAt = 14;
@@ -48,11 +53,25 @@ std::optional<std::string> attribute(const fs::path &dir, const char *name)
     return value;
 }
 
-// Returns the decimal number held by attribute `name`, or 0.
-unsigned number_attribute(const fs::path &dir, const char *name)
+// Returns the decimal number held by attribute `name`, or 0; a larger
+// number than `most` (one too large for unsigned long included) gives `most`.
+unsigned number_attribute(const fs::path &dir, const char *name, unsigned long most = UINT_MAX)
 {
     const auto value = attribute(dir, name);
-    return value ? static_cast<unsigned>(std::strtoul(value->c_str(), nullptr, 10)) : 0;
+    return value ? static_cast<unsigned>(std::min(std::strtoul(value->c_str(), nullptr, 10), most)) : 0;
+}
+
+// Returns the port that `text` names: decimal digits without a leading zero,
+// 1..`ports`; 0 for anything else ("02", "+2", " 2", "2a").
+unsigned port_number(std::string_view text, std::size_t ports)
+{
+    if (text.empty() || text.size() > 3 || text[0] == '0' ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return 0;
+    unsigned port = 0;
+    for (const char c : text)
+        port = port * 10 + static_cast<unsigned>(c - '0');
+    return port <= ports ? port : 0;
 }
 
 // Returns the value of `key` in a uevent file's KEY=value lines.
@@ -136,7 +155,7 @@ std::vector<Device> load_devices(const std::string &root)
         dev.sysname = name;
         dev.busnum = number_attribute(sys, "busnum");
         dev.devnum = number_attribute(sys, "devnum");
-        dev.maxchild = number_attribute(sys, "maxchild");
+        dev.maxchild = number_attribute(sys, "maxchild", kMaxPorts); // as the kernel's table
         dev.slow = attribute(sys, "speed").value_or("") == "1.5";
         dev.manufacturer = attribute(sys, "manufacturer");
         dev.product = attribute(sys, "product");
@@ -171,11 +190,28 @@ void build_port_tables(std::vector<Device> &devices)
             continue;
         const std::size_t sep = dot != std::string::npos ? dot : dash;
         const std::string parent = dot != std::string::npos ? name.substr(0, dot) : "usb" + name.substr(0, dash);
-        const unsigned port = static_cast<unsigned>(std::strtoul(name.c_str() + sep + 1, nullptr, 10));
-        for (Device &hub : devices)
-            if (hub.sysname == parent && port >= 1 && port <= hub.ports.size())
+        const std::string_view port_text = std::string_view(name).substr(sep + 1);
+        for (Device &hub : devices) {
+            if (hub.sysname != parent)
+                continue;
+            if (const unsigned port = port_number(port_text, hub.ports.size()); port != 0)
                 hub.ports[port - 1] = child.devnum;
+        }
     }
+}
+
+std::optional<unsigned> short_configuration(const Bytes &descriptors)
+{
+    if (descriptors.size() < kDeviceDescriptorLen)
+        return std::nullopt;
+    std::size_t at = kDeviceDescriptorLen;
+    for (unsigned i = 0; i < descriptors[kNumConfigurationsAt] && at + 4 <= descriptors.size(); ++i) {
+        const std::size_t total = descriptors[at + 2] | (descriptors[at + 3] << 8);
+        if (total < kConfigDescriptorLen)
+            return static_cast<unsigned>(total);
+        at += total;
+    }
+    return std::nullopt;
 }
 
 std::vector<unsigned> interface_numbers(const Device &dev)

@@ -26,7 +26,7 @@ struct Device {
     std::string node;      // "001/005"; empty when the device has no node
     unsigned busnum = 0;
     unsigned devnum = 0;
-    unsigned maxchild = 0; // ports of a hub, 0 for other devices
+    unsigned maxchild = 0; // ports of a hub (at most 127), 0 for other devices
     bool slow = false;     // low speed (1.5 Mbit/s)
     std::optional<std::string> manufacturer, product, serial;
     Bytes descriptors;     // device descriptor followed by the configurations
@@ -39,8 +39,16 @@ struct Device {
 std::vector<Device> load_devices(const std::string &root);
 
 // Fills every hub's port table from the sysfs names: `1-1.3` sits on port 3
-// of `1-1`, `1-3` on port 3 of root hub `usb1`.
+// of `1-1`, `1-3` on port 3 of root hub `usb1`. A port is decimal digits
+// without a leading zero, 1..the hub's ports: `1-1.03` and `1-1.+3` sit on
+// no port.
 void build_port_tables(std::vector<Device> &devices);
+
+// Returns the wTotalLength of the first configuration descriptor, in a
+// device node's content (the device descriptor, then bNumConfigurations
+// configurations, each wTotalLength long), that is shorter than the 9 bytes
+// of its own header; nothing when every one is at least that long.
+std::optional<unsigned> short_configuration(const Bytes &descriptors);
 
 // Returns the interface numbers of the device's first configuration.
 std::vector<unsigned> interface_numbers(const Device &dev);

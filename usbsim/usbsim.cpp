@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -18,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -89,13 +92,158 @@ struct Options {
 // The testbed, removed again when usbsim stops early.
 UMockdevTestbed *g_testbed = nullptr;
 
+// The janitor (see start_janitor): its process and the write end of its pipe.
+volatile sig_atomic_t g_janitor_pid = -1;
+volatile sig_atomic_t g_janitor_fd = -1;
+
+// Closes the janitor's pipe and waits until the janitor has removed the
+// testbed directory and ended. Async-signal-safe; later calls do nothing.
+void finish_janitor()
+{
+    if (g_janitor_fd >= 0) {
+        close(g_janitor_fd);
+        g_janitor_fd = -1;
+    }
+    if (g_janitor_pid > 0) {
+        while (waitpid(g_janitor_pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        g_janitor_pid = -1;
+    }
+}
+
 // Prints "usbsim: MESSAGE" on stderr and exits with usbsim's error status.
 [[noreturn]] void die(const std::string &message)
 {
     std::fprintf(stderr, "usbsim: %s\n", message.c_str());
     if (g_testbed != nullptr)
         g_object_unref(g_testbed);
+    finish_janitor();
     std::exit(kExitUsbsimError);
+}
+
+// The signals that end usbsim and, while it runs, are handed on to the command.
+constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+// Returns which of descriptors 0, 1 and 2 were closed at start, after
+// opening /dev/null on each of them: held so, they keep usbsim's own files
+// (trace, glib, testbed) off those numbers, and run() closes them again
+// for the command. Exits if /dev/null cannot be opened.
+std::vector<int> hold_closed_standard_fds()
+{
+    std::vector<int> closed;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            closed.push_back(fd);
+    for (const int fd : closed) {
+        const int null_fd = open("/dev/null", O_RDWR); // the lowest free number: `fd`
+        if (null_fd < 0)
+            die(std::string("cannot open /dev/null: ") + std::strerror(errno));
+        if (null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+    return closed;
+}
+
+// Starts the janitor, a child that removes the testbed directory once
+// usbsim is gone, whatever ended it (a signal, a crash, an abort inside
+// umockdev): it reads the directory's path from a pipe (tell_janitor) and
+// removes the directory when the pipe's write end closes. Call while usbsim
+// has a single thread; exits on failure.
+void start_janitor()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        die(std::string("cannot create a pipe: ") + std::strerror(errno));
+    const pid_t pid = fork();
+    if (pid < 0)
+        die(std::string("cannot fork: ") + std::strerror(errno));
+    if (pid == 0) {
+        // The janitor outlives usbsim: the signals of a terminal's process
+        // group or of a supervisor must not end it first.
+        for (const int sig : kEndingSignals)
+            signal(sig, SIG_IGN);
+        signal(SIGPIPE, SIG_IGN);
+        const int null_fd = open("/dev/null", O_RDWR);
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+            dup2(null_fd, fd); // keeps no reader of usbsim's output waiting
+        dup2(fds[0], 3);
+        close_range(4, ~0U, 0);
+        std::string path;
+        char buf[4096];
+        for (ssize_t n; (n = read(3, buf, sizeof buf)) != 0;) {
+            if (n > 0)
+                path.append(buf, static_cast<std::size_t>(n));
+            else if (errno != EINTR)
+                break;
+        }
+        // Only the directory usbsim named, and only one of umockdev's.
+        const std::filesystem::path dir = path;
+        std::error_code ec;
+        if (dir.is_absolute() && dir.filename().string().starts_with("umockdev."))
+            std::filesystem::remove_all(dir, ec); // what cannot be removed stays: nobody to tell
+        _exit(0);
+    }
+    close(fds[0]);
+    g_janitor_pid = pid;
+    g_janitor_fd = fds[1];
+}
+
+// Hands the testbed directory `root` to the janitor; exits on failure.
+void tell_janitor(const std::string &root)
+{
+    for (std::size_t done = 0; done < root.size();) {
+        const ssize_t n = write(g_janitor_fd, root.data() + done, root.size() - done);
+        if (n < 0 && errno != EINTR)
+            die(std::string("cannot reach the janitor: ") + std::strerror(errno));
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+}
+
+// The thread that handles the ending signals outside the command's run.
+pthread_t g_main_thread;
+
+// Signal handler outside the command's run: removes the testbed through the
+// janitor and ends usbsim by the same signal. Runs on the main thread only,
+// so that nothing adds to the testbed while it goes.
+void remove_testbed_and_die(int sig)
+{
+    if (!pthread_equal(pthread_self(), g_main_thread)) {
+        pthread_kill(g_main_thread, sig);
+        return;
+    }
+    finish_janitor();
+    struct sigaction default_action{};
+    default_action.sa_handler = SIG_DFL;
+    sigaction(sig, &default_action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(kExitSignalBase + sig);
+}
+
+// Lets the ending signals call `handler`.
+void on_ending_signals(void (*handler)(int))
+{
+    struct sigaction action{};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    for (const int sig : kEndingSignals)
+        sigaction(sig, &action, nullptr);
+}
+
+// Blocks (`how` SIG_BLOCK) or unblocks (SIG_UNBLOCK) the ending signals in
+// the calling thread.
+void mask_ending_signals(int how)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : kEndingSignals)
+        sigaddset(&set, sig);
+    pthread_sigmask(how, &set, nullptr);
 }
 
 // True when `text` is BUS/DEV with three digits each.
@@ -364,8 +512,27 @@ void forward_signal(int sig)
         kill(static_cast<pid_t>(g_command_pid), sig);
 }
 
-// Runs the command with `env` and returns its status as usbsim's exit status.
-int run(const Options &opts, const std::vector<std::string> &env)
+// In the forked command before exec: gives it what a real host gives a new
+// process, whatever usbsim inherited or set up for itself (glib ignores
+// SIGPIPE): the default action for every signal, an empty signal mask, and
+// the standard descriptors in `closed_fds` closed. Async-signal-safe.
+void start_as_a_host_would(const std::vector<int> &closed_fds)
+{
+    struct sigaction default_action{};
+    default_action.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sig != SIGKILL && sig != SIGSTOP)
+            sigaction(sig, &default_action, nullptr); // libc's own signals refuse: nothing to reset
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int fd : closed_fds)
+        close(fd);
+}
+
+// Runs the command with `env`, with the standard descriptors in
+// `closed_fds` closed, and returns its status as usbsim's exit status.
+int run(const Options &opts, const std::vector<std::string> &env, const std::vector<int> &closed_fds)
 {
     std::vector<char *> envp;
     for (const std::string &entry : env)
@@ -377,24 +544,53 @@ int run(const Options &opts, const std::vector<std::string> &env)
         die(std::string("cannot fork: ") + std::strerror(errno));
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive usbsim and its testbed
+        start_as_a_host_would(closed_fds);
         execvpe(opts.command[0], opts.command.data(), envp.data());
         const int err = errno;
         std::fprintf(stderr, "usbsim: cannot run %s: %s\n", opts.command[0], std::strerror(err));
         _exit(err == ENOENT ? kExitCannotRun : kExitCannotRun - 1);
     }
     g_command_pid = pid;
-    struct sigaction forward{};
-    forward.sa_handler = forward_signal;
-    sigemptyset(&forward.sa_mask);
-    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-        sigaction(sig, &forward, nullptr);
+    on_ending_signals(forward_signal);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
             die(std::string("cannot wait for the command: ") + std::strerror(errno));
+    g_command_pid = 0;
+    on_ending_signals(remove_testbed_and_die);
     if (WIFSIGNALED(status))
         return kExitSignalBase + WTERMSIG(status);
     return WEXITSTATUS(status);
+}
+
+// Exits naming `file` and the device if a device node of the testbed holds
+// a configuration descriptor shorter than its own header: libusb 0.1.12
+// reads the rest of it with a negative length, on which umockdev aborts
+// usbsim (SIGTRAP). Call after each file, so that the file is the culprit.
+void reject_short_configurations(const std::string &root, const std::string &file)
+{
+    for (const usbsim::Device &dev : usbsim::load_devices(root))
+        if (const auto total = usbsim::short_configuration(dev.descriptors))
+            die(file + ": device " + dev.node + " (" + dev.sysname + ") has a configuration descriptor of " +
+                std::to_string(*total) + " bytes (wTotalLength), less than its own 9-byte header");
+}
+
+// Writes "written BUS/DEV" to the trace for every device node whose content
+// is no longer what was loaded: the kernel's usbfs nodes cannot be written,
+// so in the testbed, where they are plain files, a write by the command
+// shows as a changed file.
+void trace_written_nodes(const std::vector<usbsim::Device> &devices, const std::string &root, int trace_fd)
+{
+    if (trace_fd < 0)
+        return;
+    for (const usbsim::Device &dev : devices) {
+        if (dev.node.empty())
+            continue;
+        std::ifstream in(root + "/dev/bus/usb/" + dev.node, std::ios::binary);
+        const usbsim::Bytes content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (content != dev.descriptors)
+            usbsim::trace_line(trace_fd, "written " + dev.node);
+    }
 }
 
 } // namespace
@@ -402,12 +598,27 @@ int run(const Options &opts, const std::vector<std::string> &env)
 // Parses, hides the host's devices, builds the testbed, runs the command.
 int main(int argc, char **argv)
 {
+    const std::vector<int> closed_fds = hold_closed_standard_fds(); // before anything takes their numbers
     const Options opts = parse_options(argc, argv);
     hide_host_usb(); // before glib starts threads: unshare needs a single thread
+    start_janitor(); // the same: fork
+    g_main_thread = pthread_self();
+    // Until the janitor knows the testbed, the ending signals wait; glib's
+    // threads, started meanwhile, keep them blocked for good.
+    mask_ending_signals(SIG_BLOCK);
+    on_ending_signals(remove_testbed_and_die);
     g_log_set_writer_func(drop_log, nullptr, nullptr);
 
     usbsim::GObjectPtr<UMockdevTestbed> testbed{umockdev_testbed_new()};
     g_testbed = testbed.get();
+    gchar *root_dir = umockdev_testbed_get_root_dir(testbed.get());
+    const std::string root = root_dir;
+    g_free(root_dir);
+    // Only a SIGKILL between umockdev's mkdtemp and this line leaves the
+    // directory behind: umockdev names no directory before creating it.
+    tell_janitor(root);
+    mask_ending_signals(SIG_UNBLOCK);
+
     for (const std::string &file : opts.files) {
         GError *error = nullptr;
         if (!umockdev_testbed_add_from_file(testbed.get(), file.c_str(), &error)) {
@@ -415,10 +626,8 @@ int main(int argc, char **argv)
             g_clear_error(&error);
             die(message);
         }
+        reject_short_configurations(root, file);
     }
-    gchar *root_dir = umockdev_testbed_get_root_dir(testbed.get());
-    const std::string root = root_dir;
-    g_free(root_dir);
 
     std::vector<usbsim::Device> devices = usbsim::load_devices(root);
     usbsim::build_port_tables(devices);
@@ -435,10 +644,12 @@ int main(int argc, char **argv)
     if (!error.empty())
         die(error);
 
-    const int status = run(opts, command_environment(opts, root, trace_fd));
+    const int status = run(opts, command_environment(opts, root, trace_fd), closed_fds);
+    trace_written_nodes(devices, root, trace_fd);
     if (trace_fd >= 0)
         close(trace_fd);
     g_testbed = nullptr;
     testbed.reset(); // removes the testbed before the handlers' devices go
+    finish_janitor();
     return status;
 }

@@ -8,9 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
-#include <regex>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -40,29 +44,48 @@ std::vector<std::string> wrapper()
     return words;
 }
 
-// Reads both pipes to their end, so that neither can fill up and stall the child.
-void drain(int out_fd, int err_fd, std::string &out, std::string &err)
+// Reads the output pipe `out_fd` (-1: none) and the error pipe `err_fd` to
+// their end, so that neither can fill up and stall the child; with
+// `first_line` the output pipe is closed as soon as it has given a whole
+// line. `tick`, when set, is called at least every 20 ms until both end.
+void drain(int out_fd, int err_fd, bool first_line, const std::function<void()> &tick, std::string &out,
+           std::string &err)
 {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string *sinks[2] = {&out, &err};
-    int open_fds = 2;
+    int open_fds = (out_fd >= 0 ? 1 : 0) + (err_fd >= 0 ? 1 : 0);
     char buf[4096];
     while (open_fds > 0) {
-        if (poll(fds, 2, -1) < 0)
+        if (tick)
+            tick();
+        if (poll(fds, 2, tick ? 20 : -1) < 0) {
+            if (errno == EINTR)
+                continue;
             throw std::runtime_error("poll failed");
+        }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
+            if (n > 0)
                 sinks[i]->append(buf, static_cast<std::size_t>(n));
-            } else {
+            if (n <= 0 || (i == 0 && first_line && out.find('\n') != std::string::npos)) {
                 close(fds[i].fd);
                 fds[i].fd = -1;
                 --open_fds;
             }
         }
     }
+}
+
+// True when the file at `path` holds the line `line`.
+bool has_line(const char *path, const std::string &line)
+{
+    std::ifstream in(path);
+    for (std::string text; std::getline(in, text);)
+        if (text == line)
+            return true;
+    return false;
 }
 
 std::string node_of(const std::string &line)
@@ -116,29 +139,66 @@ Run run(const Setup &setup, const std::string &tool, const std::vector<std::stri
         cargv.push_back(word.data());
     cargv.push_back(nullptr);
 
-    int out_pipe[2], err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+    const bool piped = setup.output == Output::Pipe || setup.output == Output::FirstLine;
+    int out_pipe[2] = {-1, -1}, err_pipe[2];
+    if ((piped && pipe2(out_pipe, O_CLOEXEC) != 0) || pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    char out_path[] = "/tmp/e2e-out-XXXXXX";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+    if (piped) {
+        posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+    } else if (setup.output == Output::File) {
+        const int out_fd = mkstemp(out_path);
+        if (out_fd < 0)
+            throw std::runtime_error("mkstemp failed");
+        close(out_fd);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    } else {
+        posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+    }
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    // What a real host gives a new process, whatever this test process has.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
+    const int rc = posix_spawn(&pid, cargv[0], &actions, &attr, cargv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(out_pipe[1]);
+    posix_spawnattr_destroy(&attr);
+    if (piped)
+        close(out_pipe[1]);
     close(err_pipe[1]);
     if (rc != 0)
         throw std::runtime_error("cannot start usbsim");
 
+    bool signalled = false;
+    std::function<void()> tick;
+    if (!setup.signal_at.empty())
+        tick = [&] {
+            if (!signalled && has_line(trace_path, setup.signal_at)) {
+                kill(pid, setup.signal);
+                signalled = true;
+            }
+        };
     Run result;
-    drain(out_pipe[0], err_pipe[0], result.out, result.err);
+    drain(out_pipe[0], err_pipe[0], setup.output == Output::FirstLine, tick, result.out, result.err);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 
+    if (setup.output == Output::File) {
+        std::ifstream out(out_path, std::ios::binary);
+        result.out.assign(std::istreambuf_iterator<char>(out), std::istreambuf_iterator<char>());
+        unlink(out_path);
+    }
     std::ifstream trace(trace_path);
     for (std::string line; std::getline(trace, line);)
         result.trace.push_back(line);

@@ -15,13 +15,26 @@ struct Run {
     std::vector<std::string> trace; // the event trace, one entry a line
 };
 
+// What the tool's standard output is.
+enum class Output {
+    Pipe,      // a pipe, read to its end
+    FirstLine, // a pipe whose reader closes it once it holds the first line
+    File,      // a regular file, read back after the run
+    Closed,    // descriptor 1 closed (out stays empty)
+};
+
 // What to run: device descriptions, emulator options and the tool's arguments.
 struct Setup {
     std::vector<std::string> devices;  // file names under tests/devices/ or paths
     std::vector<std::string> options;  // usbsim options, e.g. {"--view", "eperm"}
+    Output output = Output::Pipe;
+    std::string signal_at = {};        // once the trace holds this line, usbsim gets `signal`
+    int signal = 0;
 };
 
-// Runs `tool` ("portcycle" or "hubsurvey") with `args` under usbsim.
+// Runs `tool` ("portcycle" or "hubsurvey") with `args` under usbsim, which
+// starts as a real host starts a process: default signal dispositions, an
+// empty signal mask.
 Run run(const Setup &setup, const std::string &tool, const std::vector<std::string> &args = {});
 
 // Returns the trace lines that start with one of `prefixes` ("usb_open", "pause"...).

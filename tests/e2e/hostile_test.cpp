@@ -11,6 +11,8 @@
 #include <regex>
 #include <sstream>
 
+#include <unistd.h>
+
 using e2e::events;
 using e2e::lines;
 using e2e::resets;
@@ -33,6 +35,44 @@ struct GeneratedTree {
             path.clear();
     }
     ~GeneratedTree() { std::remove(path.c_str()); }
+};
+
+// A bundled description with one attribute of one device set to another
+// text, in a temporary file removed again with the object; path is empty
+// when the file has no such attribute.
+struct DerivedDescription {
+    std::string path;
+    DerivedDescription(const std::string &file, const std::string &sysname, const std::string &attribute,
+                       const std::string &value)
+    {
+        std::ifstream in(e2e::device_file(file));
+        std::string text;
+        bool in_device = false, changed = false;
+        for (std::string line; std::getline(in, line);) {
+            if (line.starts_with("P: "))
+                in_device = line.ends_with("/" + sysname);
+            else if (in_device && line.starts_with("A: " + attribute + "=")) {
+                line = "A: " + attribute + "=" + value;
+                changed = true;
+            }
+            text += line + '\n';
+        }
+        char name[] = "/tmp/e2e-derived-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd < 0)
+            return;
+        close(fd);
+        std::ofstream(name) << text;
+        if (changed)
+            path = name;
+        else
+            std::remove(name);
+    }
+    ~DerivedDescription()
+    {
+        if (!path.empty())
+            std::remove(path.c_str());
+    }
 };
 
 // The device nodes of all touch controllers that a description holds.
@@ -186,4 +226,25 @@ TEST(Hostile, EveryFaultAtOnce)
     EXPECT_NE(cycle.out.find("Resetting ELO Device 04e7:0009 2004 E570004\nreset rc = -19\n"), std::string::npos);
     EXPECT_EQ(count(cycle.out, " found "), 29u); // two null slots of 31
     EXPECT_EQ(resets(cycle).size(), 28u);        // and one controller without a handle
+}
+
+TEST(Hostile, MaxchildBeyondAPortTable)
+{
+    // The display hub of the bundled monitor claims more ports than the 127
+    // of a port table, or its number has trailing white space: both the
+    // library's child list (view full) and the device tree's (view eperm)
+    // still give its four children. usbsim, too, keeps a table of 127 ports.
+    for (const char *view : {"full", "eperm"}) {
+        const auto reference = run({{"monitor.umockdev"}, {"--view", view}}, "portcycle");
+        EXPECT_CLEAN_RUN(reference);
+        EXPECT_EQ(resets(reference), std::vector<std::string>{"001/003"}) << view;
+        for (const char *maxchild : {"4294967295", "99999999999999999999", "4 "}) {
+            const DerivedDescription hub("monitor.umockdev", "1-1", "maxchild", maxchild);
+            ASSERT_FALSE(hub.path.empty());
+            const auto r = run({{hub.path}, {"--view", view}}, "portcycle");
+            EXPECT_CLEAN_RUN(r);
+            EXPECT_EQ(r.out, reference.out) << "maxchild '" << maxchild << "' in view " << view;
+            EXPECT_EQ(resets(r), resets(reference)) << "maxchild '" << maxchild << "' in view " << view;
+        }
+    }
 }

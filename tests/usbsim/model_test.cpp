@@ -100,9 +100,35 @@ TEST(PortTables, FollowTheSysfsNames)
     devices[3].sysname = "1-1.4", devices[3].devnum = 9;
     devices[4].sysname = "1-1.1", devices[4].devnum = 7;
     devices[5].sysname = "1-1.6", devices[5].devnum = 8; // beyond the hub's 4 ports
+    // Names whose port is not plain digits without a leading zero sit on no port.
+    for (const char *name : {"1-1.02", "1-1.+2", "1-1. 2", "1-1.2 ", "1-1.2a", "1-1.", "1-03", "1-0"}) {
+        devices.emplace_back();
+        devices.back().sysname = name, devices.back().devnum = 20;
+    }
     usbsim::build_port_tables(devices);
     EXPECT_EQ(devices[0].ports, (std::vector<unsigned>{2, 5, 0}));
     EXPECT_EQ(devices[2].ports, (std::vector<unsigned>{7, 0, 0, 9}));
+}
+
+TEST(ShortConfiguration, FindsADescriptorShorterThanItsHeader)
+{
+    const Bytes keyboard_descriptors = keyboard().descriptors;
+    EXPECT_FALSE(usbsim::short_configuration(keyboard_descriptors)) << "wTotalLength 34";
+    // The device descriptor alone, a configuration of 9 bytes only.
+    EXPECT_FALSE(usbsim::short_configuration(Bytes(keyboard_descriptors.begin(), keyboard_descriptors.begin() + 18)));
+    Bytes header_only(keyboard_descriptors.begin(), keyboard_descriptors.begin() + 27);
+    header_only[20] = 9;
+    EXPECT_FALSE(usbsim::short_configuration(header_only));
+    for (const std::uint8_t total : {0, 4, 8}) {
+        Bytes desc = keyboard_descriptors;
+        desc[20] = total;
+        EXPECT_EQ(usbsim::short_configuration(desc), total);
+    }
+    // The second of two configurations.
+    Bytes two = keyboard_descriptors;
+    two[17] = 2;
+    two.insert(two.end(), {0x09, 0x02, 0x05, 0x00, 0x00, 0x02, 0x00, 0xa0, 0x20});
+    EXPECT_EQ(usbsim::short_configuration(two), 5u);
 }
 
 TEST(Errno, ParsesNamesAndNumbers)

@@ -29,9 +29,10 @@ expect_file() {
     fi
 }
 
-# sim ARGS...: runs usbsim, output in $tmp/out, $tmp/err, status in $rc.
+# sim ARGS...: runs usbsim with every signal's default action, as a host
+# starts a process; output in $tmp/out, $tmp/err, status in $rc.
 sim() {
-    "$usbsim" "$@" >"$tmp/out" 2>"$tmp/err"
+    env --default-signal "$usbsim" "$@" >"$tmp/out" 2>"$tmp/err"
     rc=$?
 }
 
@@ -164,6 +165,87 @@ case_exit_status() {
         [ -s "$tmp/err" ] || fail "'usbsim $args' gave no message"
         [ -s "$tmp/out" ] && fail "'usbsim $args' wrote to stdout"
     done
+    # A configuration descriptor shorter than its own 9-byte header (on
+    # which umockdev would abort usbsim): one line naming file and device.
+    sed '/^N: bus\/usb\/001\/012=/s/09023B00/09020500/' "$chain" >"$tmp/short.umockdev"
+    sim -d "$tmp/short.umockdev" -- true
+    [ "$rc" -eq 125 ] || fail "short configuration descriptor: exit $rc, expected 125"
+    [ "$(wc -l <"$tmp/err")" -eq 1 ] && grep -q "^usbsim: $tmp/short.umockdev: device 001/012 " "$tmp/err" ||
+        fail "short configuration descriptor: $(cat "$tmp/err")"
+}
+
+# The command starts as a real host starts a process, whatever usbsim got
+# or set up for itself (glib ignores SIGPIPE): every signal's default
+# action, an empty signal mask, and closed what was closed of 0, 1 and 2.
+case_command_start() {
+    env --ignore-signal=INT --block-signal=USR1 "$usbsim" -d "$chain" -- \
+        grep -E '^Sig(Blk|Ign):' /proc/self/status >"$tmp/out" 2>"$tmp/err"
+    rc=$?
+    expect_quiet_success
+    expect_file "signal mask and ignored signals" "$tmp/out" "$(printf 'SigBlk:\t%016d\nSigIgn:\t%016d' 0 0)"
+    # shellcheck disable=SC2016
+    env --default-signal "$usbsim" -d "$chain" -- sh -c 'r=
+        for fd in 0 1 2; do [ -e /proc/self/fd/$fd ] && r="$r$fd:open " || r="$r$fd:closed "; done
+        echo "$r" >"$0"' "$tmp/fds" <&- >&-
+    expect_file "standard descriptors" "$tmp/fds" "0:closed 1:closed 2:open "
+}
+
+# The testbed directory goes when usbsim fails, when an ending signal comes
+# while it loads descriptions or runs the command, and, through its janitor,
+# when it is killed outright.
+case_testbed_removed() {
+    TMPDIR=$tmp/testbeds
+    export TMPDIR
+    mkdir "$TMPDIR"
+    # no_testbed WHEN [SECONDS]: no testbed is left, at the latest after SECONDS.
+    no_testbed() {
+        waited=0
+        while ls "$TMPDIR" | grep -q '^umockdev\.'; do
+            if [ "$waited" -ge "${2:-0}" ]; then
+                fail "testbed left $1"
+                rm -rf "$TMPDIR"/umockdev.*
+                return
+            fi
+            sleep 1
+            waited=$((waited + 1))
+        done
+    }
+    # started PID FILE: waits until FILE exists or PID is gone.
+    started() {
+        while [ ! -e "$2" ] && kill -0 "$1" 2>/dev/null; do sleep 0.05; done
+    }
+
+    sim -d "$chain" -d "$tmp/missing.umockdev" -- true
+    [ "$rc" -eq 125 ] || fail "missing description: exit $rc, expected 125"
+    no_testbed "after a failure"
+
+    # A tree that umockdev takes seconds to load; its sys/devices appears
+    # once loading has begun.
+    "$here/../devices/gen-tree" 127 >"$tmp/big.umockdev" || { fail "gen-tree failed"; return; }
+    for sig_status in TERM:143:0 KILL:137:10; do
+        sig=${sig_status%%:*} status=${sig_status#*:} seconds=${status#*:} status=${status%:*}
+        env --default-signal "$usbsim" -d "$tmp/big.umockdev" -- touch "$tmp/ran" &
+        pid=$!
+        while ! ls -d "$TMPDIR"/umockdev.*/sys/devices >/dev/null 2>&1 && kill -0 "$pid" 2>/dev/null; do
+            sleep 0.05
+        done
+        kill -s "$sig" "$pid"
+        wait "$pid"
+        rc=$?
+        [ "$rc" -eq "$status" ] || fail "SIG$sig while loading: exit $rc, expected $status"
+        [ -e "$tmp/ran" ] && fail "SIG$sig came only after loading"
+        no_testbed "by SIG$sig while loading" "$seconds"
+    done
+
+    # shellcheck disable=SC2016
+    env --default-signal "$usbsim" --real-time -d "$chain" -- sh -c 'touch "$0"; exec sleep 30' "$tmp/running" &
+    pid=$!
+    started "$pid" "$tmp/running"
+    kill -s INT "$pid"
+    wait "$pid"
+    rc=$?
+    [ "$rc" -eq 130 ] || fail "SIGINT while running: exit $rc, expected 130"
+    no_testbed "by SIGINT while running"
 }
 
 # A node missing from the testbed must not reach the host's /dev/bus/usb.
@@ -211,6 +293,8 @@ views) case_views ;;
 faults) case_faults ;;
 trace) case_trace ;;
 exit-status) case_exit_status ;;
+command-start) case_command_start ;;
+testbed-removed) case_testbed_removed ;;
 host-hidden) case_host_hidden ;;
 *) echo "usbsim_test.sh: unknown case $case_name" >&2; exit 2 ;;
 esac
