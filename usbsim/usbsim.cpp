@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /* usbsim -- run a program against emulated USB devices described in umockdev's format */
-#include "emulator.h"
 #include "model.h"
+#include "snapshot.h"
+
+#include <umockdev.h>
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -18,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,7 +47,7 @@ constexpr const char *kUsage =
     "      --view full|eperm|no-ioctl\n"
     "                             full (default): answer ioctls as the kernel does for root;\n"
     "                             eperm: every ioctl fails with EPERM (a non-root user);\n"
-    "                             no-ioctl: no handler, umockdev's defaults\n"
+    "                             no-ioctl: usbsim answers none, umockdev's defaults\n"
     "      --order sorted|reversed\n"
     "                             readdir order of /dev/bus/usb and its bus directories\n"
     "      --string-fault NODE=stall|timeout\n"
@@ -85,6 +88,12 @@ struct Options {
     std::vector<PortOverride> port_devnums;
     std::vector<char *> command;
 };
+
+struct GObjectUnref {
+    void operator()(gpointer object) const noexcept { g_object_unref(object); }
+};
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
 // The testbed, removed again when usbsim stops early.
 UMockdevTestbed *g_testbed = nullptr;
@@ -279,13 +288,16 @@ std::string preload_path()
 
 // Returns the command's environment: ours plus what umockdev and the
 // preload need.
-std::vector<std::string> command_environment(const Options &opts, const std::string &root, int trace_fd)
+std::vector<std::string> command_environment(const Options &opts, const std::string &root,
+                                             const std::string &model, int trace_fd)
 {
     std::vector<std::string> env;
     static const char *const kReplaced[] = {"LD_PRELOAD=", "UMOCKDEV_DIR=", "USB_DEVFS_PATH=", "USBSIM_TRACE_FD=",
                                             "USBSIM_REAL_TIME=", "USBSIM_OPEN_FAILS=", "USBSIM_ORDER=",
-                                            "ASAN_OPTIONS="};
-    std::string preload = "libumockdev-preload.so.0:" + preload_path();
+                                            "USBSIM_MODEL=", "ASAN_OPTIONS="};
+    // Ours first: what it passes on with dlsym(RTLD_NEXT) reaches umockdev's
+    // path redirection.
+    std::string preload = preload_path() + ":libumockdev-preload.so.0";
     // A command built with AddressSanitizer would refuse to start behind
     // preloaded libraries; neither of ours replaces malloc.
     std::string asan_options = "verify_asan_link_order=0";
@@ -307,6 +319,7 @@ std::vector<std::string> command_environment(const Options &opts, const std::str
     env.push_back("LD_PRELOAD=" + preload);
     env.push_back("UMOCKDEV_DIR=" + root);
     env.push_back("USB_DEVFS_PATH=/dev/bus/usb");
+    env.push_back("USBSIM_MODEL=" + model);
     env.push_back("ASAN_OPTIONS=" + asan_options);
     env.push_back(std::string("USBSIM_ORDER=") + (opts.reversed ? "reversed" : "sorted"));
     if (trace_fd >= 0)
@@ -352,6 +365,26 @@ void apply_faults(const Options &opts, std::vector<usbsim::Device> &devices, con
             die("--drop-node: cannot remove " + node + " from the testbed");
         dev.node.clear();
     }
+}
+
+// Writes the devices and the view into the testbed for the command's
+// processes to answer from; returns the file's path, exits on failure.
+std::string write_model(const Options &opts, std::vector<usbsim::Device> devices, const std::string &root)
+{
+    // Every process of the command, whatever its user, leaves the state of
+    // the devices here (a device gone after its reset).
+    const std::string dir = root + "/usbsim";
+    if (mkdir(dir.c_str(), 0755) != 0 || chmod(dir.c_str(), 01777) != 0)
+        die("cannot create " + dir + ": " + std::strerror(errno));
+    const std::string path = dir + "/model";
+    const std::string text = usbsim::write_snapshot({opts.view, std::move(devices)});
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0)
+        close(fd);
+    if (!ok)
+        die("cannot write " + path);
+    return path;
 }
 
 // The running command, to which usbsim passes on the signals that would end it.
@@ -406,7 +439,7 @@ int main(int argc, char **argv)
     hide_host_usb(); // before glib starts threads: unshare needs a single thread
     g_log_set_writer_func(drop_log, nullptr, nullptr);
 
-    usbsim::GObjectPtr<UMockdevTestbed> testbed{umockdev_testbed_new()};
+    GObjectPtr<UMockdevTestbed> testbed{umockdev_testbed_new()};
     g_testbed = testbed.get();
     for (const std::string &file : opts.files) {
         GError *error = nullptr;
@@ -430,15 +463,11 @@ int main(int argc, char **argv)
         if (trace_fd < 0)
             die("cannot write the trace " + opts.trace + ": " + std::strerror(errno));
     }
-    std::string error;
-    const auto bindings = usbsim::attach_handlers(testbed.get(), devices, opts.view, trace_fd, error);
-    if (!error.empty())
-        die(error);
-
-    const int status = run(opts, command_environment(opts, root, trace_fd));
+    const std::string model = write_model(opts, std::move(devices), root);
+    const int status = run(opts, command_environment(opts, root, model, trace_fd));
     if (trace_fd >= 0)
         close(trace_fd);
     g_testbed = nullptr;
-    testbed.reset(); // removes the testbed before the handlers' devices go
+    testbed.reset(); // removes the testbed
     return status;
 }

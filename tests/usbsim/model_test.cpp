@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /* model_test -- the emulated devices' descriptors and port tables */
 #include <model.h>
+#include <snapshot.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -113,6 +115,31 @@ TEST(Errno, ParsesNamesAndNumbers)
     EXPECT_EQ(usbsim::parse_errno("-5"), 0);
     EXPECT_EQ(usbsim::errno_name(EPIPE), "EPIPE");
     EXPECT_EQ(usbsim::errno_name(ETIMEDOUT), "ETIMEDOUT");
+}
+
+TEST(Snapshot, CarriesEveryNodeWithItsFaultsToTheCommandsProcesses)
+{
+    Device kbd = keyboard();
+    kbd.node = "001/009", kbd.busnum = 1, kbd.devnum = 9, kbd.slow = true;
+    kbd.manufacturer = "PI Engineering", kbd.product = "", kbd.serial = "Gr\xc3\xb6\xc3\x9f" "e 1\n";
+    kbd.faults = {ETIMEDOUT, EIO, true};
+    Device hub;
+    hub.node = "002/001", hub.sysname = "usb2", hub.maxchild = 3, hub.ports = {0, 4, 0};
+    Device dropped = keyboard(); // its node was dropped: it answers no ioctl
+    const auto back = usbsim::read_snapshot(usbsim::write_snapshot({usbsim::View::NoIoctl, {kbd, dropped, hub}}));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->view, usbsim::View::NoIoctl);
+    ASSERT_EQ(back->devices.size(), 2u);
+    const Device &k = back->devices[0], &h = back->devices[1];
+    EXPECT_EQ(std::tie(k.node, k.sysname, k.busnum, k.devnum, k.slow, k.manufacturer, k.product, k.serial, k.descriptors),
+              std::tie(kbd.node, kbd.sysname, kbd.busnum, kbd.devnum, kbd.slow, kbd.manufacturer, kbd.product,
+                       kbd.serial, kbd.descriptors));
+    EXPECT_EQ(std::tie(k.faults.string_errno, k.faults.reset_errno, k.faults.gone_after_reset),
+              std::tie(kbd.faults.string_errno, kbd.faults.reset_errno, kbd.faults.gone_after_reset));
+    EXPECT_EQ(std::tie(h.node, h.maxchild, h.ports), std::tie(hub.node, hub.maxchild, hub.ports));
+    EXPECT_FALSE(h.manufacturer);
+    EXPECT_FALSE(usbsim::read_snapshot("usbsim-model 1 full\ndevice x3030 x\n")) << "a cut line";
+    EXPECT_FALSE(usbsim::read_snapshot("usbsim-model 2 full\n")) << "another format";
 }
 
 } // namespace

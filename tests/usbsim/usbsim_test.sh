@@ -100,6 +100,11 @@ case_faults() {
         'string 001/001 1 = -110 ' 'string 001/002 1 = -32 ' 'open 001/007: no handle' \
         "string 001/012 3 = 7 Gr$(printf '\366\337')e-1")"
 
+    # A device gone after its reset stays gone for the command's later processes.
+    sim --gone-after-reset 001/004 -d "$chain" -- sh -c '"$1" reset 001/004; "$1" string 001/004 1' sh "$client"
+    expect_quiet_success
+    expect_file "gone across processes" "$tmp/out" "$(printf '%s\n' 'reset 001/004 = 0' 'string 001/004 1 = -19 ')"
+
     # Port 1 of the hub names a devnum without a node; the keyboard keeps
     # its sysfs entry but loses its node: both children are unknown to libusb.
     sim --port-devnum 001/007:1=99 --drop-node 001/009 -d "$chain" -- "$client" list
