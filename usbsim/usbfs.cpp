@@ -141,15 +141,25 @@ std::string gone_marker(const Emulation &emu, const usbsim::Device &dev)
     return emu.state_dir + "gone-" + name;
 }
 
-// Answers and traces ioctl `request` on `dev`, which `fd` is open on; the
-// lock is held. Returns the reply.
-usbsim::Reply emulate(Emulation &emu, usbsim::Device &dev, unsigned long request, void *arg)
+// The kernel's permission check, in every view: drivers/usb/core/devio.c
+// refuses every usbfs ioctl on a descriptor opened without write access
+// (no FMODE_WRITE: EPERM) before it looks at anything else.
+bool kernel_permits_ioctls(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+// Answers and traces ioctl `request` on `dev`: EPERM unless `permitted`,
+// else from the model. The lock is held. Returns the reply.
+usbsim::Reply emulate(Emulation &emu, usbsim::Device &dev, unsigned long request, void *arg, bool permitted)
 {
     if (dev.faults.gone_after_reset && !dev.gone)
         dev.gone = access(gone_marker(emu, dev).c_str(), F_OK) == 0; // a reset in another process
     std::string head = usbsim::trace_head(dev.node, request, arg);
     const bool was_gone = dev.gone;
-    const usbsim::Reply reply = usbsim::answer(dev, emu.snapshot.view, request, arg);
+    const usbsim::Reply reply =
+        permitted ? usbsim::answer(dev, emu.snapshot.view, request, arg) : usbsim::Reply{-1, EPERM};
     if (dev.gone && !was_gone) {
         const int marker = open(gone_marker(emu, dev).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (marker >= 0)
@@ -179,15 +189,16 @@ int ioctl(int fd, unsigned long request, ...)
     pthread_mutex_lock(&g_usbfs_lock);
     Emulation *emu = emulation();
     usbsim::Device *dev = nullptr;
-    if (emu != nullptr && emu->snapshot.view != usbsim::View::NoIoctl) {
+    if (emu != nullptr) {
         const auto found = emu->by_node.find(node);
         dev = found != emu->by_node.end() ? found->second : nullptr;
     }
-    if (dev == nullptr) {
+    const bool permitted = kernel_permits_ioctls(fd);
+    if (dev == nullptr || (permitted && emu->snapshot.view == usbsim::View::NoIoctl)) {
         pthread_mutex_unlock(&g_usbfs_lock);
         return next(fd, request, arg);
     }
-    const usbsim::Reply reply = emulate(*emu, *dev, request, arg);
+    const usbsim::Reply reply = emulate(*emu, *dev, request, arg, permitted);
     pthread_mutex_unlock(&g_usbfs_lock);
     if (reply.result < 0) {
         errno = reply.err;

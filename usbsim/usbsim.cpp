@@ -48,6 +48,8 @@ constexpr const char *kUsage =
     "                             full (default): answer ioctls as the kernel does for root;\n"
     "                             eperm: every ioctl fails with EPERM (a non-root user);\n"
     "                             no-ioctl: usbsim answers none, umockdev's defaults\n"
+    "                             In every view an ioctl on a node opened read-only fails\n"
+    "                             with EPERM, as the kernel refuses it\n"
     "      --order sorted|reversed\n"
     "                             readdir order of /dev/bus/usb and its bus directories\n"
     "      --string-fault NODE=stall|timeout\n"

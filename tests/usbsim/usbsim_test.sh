@@ -86,6 +86,17 @@ case_views() {
     sim --view no-ioctl -d "$chain" -- "$client" string 001/012 3 reset 001/012
     expect_quiet_success
     expect_file "no-ioctl view" "$tmp/out" "$(printf '%s\n' 'string 001/012 3 = -25 ' 'reset 001/012 = 0')"
+
+    # In every view the kernel refuses ioctls on a node opened read-only.
+    for view in full eperm no-ioctl; do
+        sim --view "$view" -t "$tmp/trace" -d "$chain" -- "$client" rdonly 001/012 list
+        expect_quiet_success
+        grep -qx '001/007 devnum 7 children 2 12 9' "$tmp/out" || [ "$view" != full ] ||
+            fail "$view view: read-write nodes refused too: $(cat "$tmp/out")"
+        grep -x 'rdonly.*' "$tmp/out" >"$tmp/rdonly"
+        expect_file "$view view, read-only node" "$tmp/rdonly" 'rdonly 001/012 = -1 EPERM'
+        grep -qx 'ioctl 001/012 CONNECTINFO = -1 EPERM' "$tmp/trace" || fail "$view view: no EPERM in the trace"
+    done
 }
 
 # Faults, each on its own node, all in one run.
