@@ -10,6 +10,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -182,7 +184,9 @@ bool is_usb_dir(DIR *dir)
     char link[64];
     char path[PATH_MAX];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd(dir));
-    const ssize_t len = readlink(link, path, sizeof path - 1);
+    // The system call itself: the link's real target, not what readlink()
+    // shows the program (usbfs.cpp maps testbed nodes to /dev/...).
+    const long len = syscall(SYS_readlinkat, AT_FDCWD, link, path, sizeof path - 1);
     if (len <= 0)
         return false;
     path[len] = '\0';

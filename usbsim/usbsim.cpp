@@ -53,7 +53,9 @@ constexpr const char *kUsage =
     "      --order sorted|reversed\n"
     "                             readdir order of /dev/bus/usb and its bus directories\n"
     "      --string-fault NODE=stall|timeout\n"
-    "                             string descriptor reads of NODE fail (EPIPE / ETIMEDOUT)\n"
+    "                             string descriptor reads of NODE fail (EPIPE / ETIMEDOUT);\n"
+    "                             a string URB stalls, or never completes until the client\n"
+    "                             discards it when its own timer runs out (a real wait)\n"
     "      --reset-fault NODE=ERRNO\n"
     "                             USBDEVFS_RESET on NODE fails with ERRNO (EIO, ENODEV, 5...)\n"
     "      --gone-after-reset NODE\n"
@@ -65,6 +67,8 @@ constexpr const char *kUsage =
     "  -h, --help                 show this text\n"
     "\n"
     "NODE and HUB are BUS/DEV as in the trace, e.g. 001/005. Faults can be combined.\n"
+    "Clients of libusb 0.1.12 and of libusb-1.0 both work: the ioctls libusb-1.0 issues\n"
+    "at open, and control transfers on endpoint 0 as URBs (so lsusb -v reads strings).\n"
     "The exit status is COMMAND's (128+N if it died of signal N), 125 for usbsim's own\n"
     "errors, 126 or 127 when COMMAND cannot be run or found. Pauses of COMMAND (usleep,\n"
     "nanosleep, sleep...) return at once unless --real-time.\n"
@@ -369,6 +373,29 @@ void apply_faults(const Options &opts, std::vector<usbsim::Device> &devices, con
     }
 }
 
+// Ends the string attributes of every device (manufacturer, product,
+// serial) with a newline, as the kernel writes them: recordings keep them
+// without one, and programs that read sysfs themselves (lsusb) cut the last
+// character off. Exits on failure.
+void end_strings_with_newline(const std::vector<usbsim::Device> &devices, const std::string &root)
+{
+    for (const usbsim::Device &dev : devices) {
+        for (const char *name : {"manufacturer", "product", "serial"}) {
+            const std::string path = root + "/sys/bus/usb/devices/" + dev.sysname + "/" + name;
+            struct stat st{};
+            if (stat(path.c_str(), &st) != 0 || st.st_size == 0)
+                continue;
+            const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+            char last = '\n';
+            const bool ok = fd >= 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && (last == '\n' || write(fd, "\n", 1) == 1);
+            if (fd >= 0)
+                close(fd);
+            if (!ok)
+                die("cannot complete " + path);
+        }
+    }
+}
+
 // Writes the devices and the view into the testbed for the command's
 // processes to answer from; returns the file's path, exits on failure.
 std::string write_model(const Options &opts, std::vector<usbsim::Device> devices, const std::string &root)
@@ -458,6 +485,7 @@ int main(int argc, char **argv)
     std::vector<usbsim::Device> devices = usbsim::load_devices(root);
     usbsim::build_port_tables(devices);
     apply_faults(opts, devices, root);
+    end_strings_with_newline(devices, root);
 
     int trace_fd = -1;
     if (!opts.trace.empty()) {

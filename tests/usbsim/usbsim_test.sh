@@ -1,13 +1,13 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# usbsim_test.sh -- usbsim answers as the kernel does, seen through libusb-0.1
-# Usage: usbsim_test.sh CASE USBSIM USBCLIENT
+# usbsim_test.sh -- usbsim answers as the kernel does, seen through libusb-0.1 and libusb-1.0
+# Usage: usbsim_test.sh CASE USBSIM USBCLIENT LIBUSB1CLIENT
 # Input: hubchain.umockdev and bus2.umockdev beside this script (derived from
 # umockdev's usbkbd.umockdev: usb1 -> 1-1 -> 1-1.5 -> hub 1-1.5.4, which has
 # a touch controller 04e7:0030 devnum 12 on port 1 and the keyboard devnum 9
 # on port 2; bus2 is a second root hub).
 set -u
-case_name=$1 usbsim=$2 client=$3
+case_name=$1 usbsim=$2 client=$3 client1=$4
 here=$(cd "$(dirname "$0")" && pwd)
 chain=$here/hubchain.umockdev bus2=$here/bus2.umockdev
 tmp=$(mktemp -d) || exit 1
@@ -163,6 +163,39 @@ case_trace() {
     grep -qx 'pause 300000' "$tmp/trace" || fail "real-time pause not traced"
 }
 
+# libusb-1.0 reads strings through URBs: answers, stalls (a missing index,
+# the stall fault), the time-out fault (libusb's own timer runs out and it
+# discards the URB), a node opened read-only; lsusb -v shows a serial.
+case_urbs() {
+    sim -t "$tmp/trace" -d "$chain" -- "$client1" string 001/012 3 string 001/012 4 rdonly 001/012 3
+    expect_quiet_success
+    expect_file "strings through URBs" "$tmp/out" "$(printf '%s\n' \
+        'string 001/012 3 = 7 Gr??e-1' 'string 001/012 4 = -9 ' 'rdonly 001/012 3 = -1 ')"
+    for line in 'ioctl 001/012 GET_CAPABILITIES = 0' \
+        'ioctl 001/012 SUBMITURB CONTROL GET_DESCRIPTOR STRING 3 = 0' \
+        'ioctl 001/012 REAPURBNDELAY = 0 status 0 actual_length 16' \
+        'ioctl 001/012 REAPURBNDELAY = 0 status EPIPE actual_length 0' \
+        'ioctl 001/012 SUBMITURB CONTROL GET_DESCRIPTOR STRING 0 = -1 EPERM'; do
+        grep -qxF "$line" "$tmp/trace" || fail "trace without '$line'"
+    done
+
+    sim -t "$tmp/trace" --string-fault 001/012=stall --string-fault 001/009=timeout -d "$chain" -- \
+        "$client1" string 001/012 3 string 001/009 1
+    expect_quiet_success
+    expect_file "string faults through URBs" "$tmp/out" "$(printf '%s\n' 'string 001/012 3 = -9 ' 'string 001/009 1 = -7 ')"
+    grep -qx 'ioctl 001/009 DISCARDURB = 0' "$tmp/trace" || fail "the timed-out URB was not discarded"
+    grep -qx 'ioctl 001/009 REAPURBNDELAY = 0 status ENOENT actual_length 0' "$tmp/trace" ||
+        fail "the discarded URB was not reaped as cancelled"
+
+    if ! command -v lsusb >/dev/null; then
+        echo "SKIP: lsusb (usbutils) is not installed" >&2
+        exit 77
+    fi
+    sim -d "$here/../devices/monitor.umockdev" -- lsusb -v -d 04e7:0030
+    [ "$rc" -eq 0 ] || fail "lsusb -v exited $rc"
+    grep -Eqx ' +iSerial +3 E583210' "$tmp/out" || fail "lsusb -v shows no serial: $(grep iSerial "$tmp/out")"
+}
+
 # usbsim passes on the command's status and streams; its own errors are 125.
 case_exit_status() {
     sim -d "$chain" -- sh -c 'echo out; echo err >&2; exit 3'
@@ -228,6 +261,7 @@ faults) case_faults ;;
 trace) case_trace ;;
 exit-status) case_exit_status ;;
 host-hidden) case_host_hidden ;;
+urbs) case_urbs ;;
 *) echo "usbsim_test.sh: unknown case $case_name" >&2; exit 2 ;;
 esac
 [ "$failures" -eq 0 ]
