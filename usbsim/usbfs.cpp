@@ -70,24 +70,26 @@ int trace_fd()
 }
 
 // Returns the testbed root with its symbolic links resolved, as
-// /proc/self/fd shows it; empty outside a testbed.
+// /proc/self/fd shows it; empty outside a testbed. Never destroyed, like
+// the model: other threads may still call in while the process exits.
 const std::string &testbed_root()
 {
-    static const std::string root = [] {
+    static const std::string *const root = [] {
         const char *dir = std::getenv("UMOCKDEV_DIR");
         char resolved[PATH_MAX];
         if (dir == nullptr || *dir == '\0' || realpath(dir, resolved) == nullptr)
-            return std::string();
-        return std::string(resolved);
+            return new std::string();
+        return new std::string(resolved);
     }();
-    return root;
+    return *root;
 }
 
 // Returns "<testbed root>/dev/bus/usb/"; empty outside a testbed.
 const std::string &node_prefix()
 {
-    static const std::string prefix = testbed_root().empty() ? std::string() : testbed_root() + "/dev/bus/usb/";
-    return prefix;
+    static const std::string *const prefix =
+        new std::string(testbed_root().empty() ? std::string() : testbed_root() + "/dev/bus/usb/");
+    return *prefix;
 }
 
 // Returns the node name ("001/005") of the testbed device node that `fd`
