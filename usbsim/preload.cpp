@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /* usbsim preload -- records the pauses and libusb calls of a program run under usbsim */
-// Loaded after libumockdev-preload.so.0. Configured by usbsim through the
-// environment: USBSIM_TRACE_FD (trace file, O_APPEND), USBSIM_REAL_TIME=1,
-// USBSIM_OPEN_FAILS (comma-separated BUS/DEV list), USBSIM_ORDER
-// (sorted|reversed) and UMOCKDEV_DIR. Path functions are not wrapped here:
-// dlsym(RTLD_NEXT) from this library would bypass umockdev's redirection.
+// Loaded ahead of libumockdev-preload.so.0, so that what a wrapper here
+// passes on with dlsym(RTLD_NEXT) still goes through umockdev's wrappers.
+// Configured by usbsim through the environment: USBSIM_TRACE_FD (trace
+// file, O_APPEND), USBSIM_REAL_TIME=1, USBSIM_OPEN_FAILS (comma-separated
+// BUS/DEV list), USBSIM_ORDER (sorted|reversed) and UMOCKDEV_DIR. The
+// usbfs ioctls are answered in usbfs.cpp.
 #include <usb.h>
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -98,7 +101,8 @@ bool real_time()
 }
 
 // True when the caller at `address` is umockdev's preload (its usleep(0)
-// after every emulated ioctl), which is not a pause of the program.
+// after every ioctl it answers: those of the no-ioctl view), which is not
+// a pause of the program.
 bool called_by_umockdev(void *address)
 {
     Dl_info info{};
@@ -180,7 +184,9 @@ bool is_usb_dir(DIR *dir)
     char link[64];
     char path[PATH_MAX];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd(dir));
-    const ssize_t len = readlink(link, path, sizeof path - 1);
+    // The system call itself: the link's real target, not what readlink()
+    // shows the program (usbfs.cpp maps testbed nodes to /dev/...).
+    const long len = syscall(SYS_readlinkat, AT_FDCWD, link, path, sizeof path - 1);
     if (len <= 0)
         return false;
     path[len] = '\0';

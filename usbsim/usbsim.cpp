@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /* usbsim -- run a program against emulated USB devices described in umockdev's format */
-#include "emulator.h"
 #include "model.h"
+#include "snapshot.h"
+
+#include <umockdev.h>
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -21,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,11 +50,15 @@ constexpr const char *kUsage =
     "      --view full|eperm|no-ioctl\n"
     "                             full (default): answer ioctls as the kernel does for root;\n"
     "                             eperm: every ioctl fails with EPERM (a non-root user);\n"
-    "                             no-ioctl: no handler, umockdev's defaults\n"
+    "                             no-ioctl: usbsim answers none, umockdev's defaults\n"
+    "                             In every view an ioctl on a node opened read-only fails\n"
+    "                             with EPERM, as the kernel refuses it\n"
     "      --order sorted|reversed\n"
     "                             readdir order of /dev/bus/usb and its bus directories\n"
     "      --string-fault NODE=stall|timeout\n"
-    "                             string descriptor reads of NODE fail (EPIPE / ETIMEDOUT)\n"
+    "                             string descriptor reads of NODE fail (EPIPE / ETIMEDOUT);\n"
+    "                             a string URB stalls, or never completes until the client\n"
+    "                             discards it when its own timer runs out (a real wait)\n"
     "      --reset-fault NODE=ERRNO\n"
     "                             USBDEVFS_RESET on NODE fails with ERRNO (EIO, ENODEV, 5...)\n"
     "      --gone-after-reset NODE\n"
@@ -63,6 +70,8 @@ constexpr const char *kUsage =
     "  -h, --help                 show this text\n"
     "\n"
     "NODE and HUB are BUS/DEV as in the trace, e.g. 001/005. Faults can be combined.\n"
+    "Clients of libusb 0.1.12 and of libusb-1.0 both work: the ioctls libusb-1.0 issues\n"
+    "at open, and control transfers on endpoint 0 as URBs (so lsusb -v reads strings).\n"
     "The exit status is COMMAND's (128+N if it died of signal N), 125 for usbsim's own\n"
     "errors, 126 or 127 when COMMAND cannot be run or found. Pauses of COMMAND (usleep,\n"
     "nanosleep, sleep...) return at once unless --real-time.\n"
@@ -88,6 +97,12 @@ struct Options {
     std::vector<PortOverride> port_devnums;
     std::vector<char *> command;
 };
+
+struct GObjectUnref {
+    void operator()(gpointer object) const noexcept { g_object_unref(object); }
+};
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
 // The testbed, removed again when usbsim stops early.
 UMockdevTestbed *g_testbed = nullptr;
@@ -427,13 +442,16 @@ std::string preload_path()
 
 // Returns the command's environment: ours plus what umockdev and the
 // preload need.
-std::vector<std::string> command_environment(const Options &opts, const std::string &root, int trace_fd)
+std::vector<std::string> command_environment(const Options &opts, const std::string &root,
+                                             const std::string &model, int trace_fd)
 {
     std::vector<std::string> env;
     static const char *const kReplaced[] = {"LD_PRELOAD=", "UMOCKDEV_DIR=", "USB_DEVFS_PATH=", "USBSIM_TRACE_FD=",
                                             "USBSIM_REAL_TIME=", "USBSIM_OPEN_FAILS=", "USBSIM_ORDER=",
-                                            "ASAN_OPTIONS="};
-    std::string preload = "libumockdev-preload.so.0:" + preload_path();
+                                            "USBSIM_MODEL=", "ASAN_OPTIONS="};
+    // Ours first: what it passes on with dlsym(RTLD_NEXT) reaches umockdev's
+    // path redirection.
+    std::string preload = preload_path() + ":libumockdev-preload.so.0";
     // A command built with AddressSanitizer would refuse to start behind
     // preloaded libraries; neither of ours replaces malloc.
     std::string asan_options = "verify_asan_link_order=0";
@@ -455,6 +473,7 @@ std::vector<std::string> command_environment(const Options &opts, const std::str
     env.push_back("LD_PRELOAD=" + preload);
     env.push_back("UMOCKDEV_DIR=" + root);
     env.push_back("USB_DEVFS_PATH=/dev/bus/usb");
+    env.push_back("USBSIM_MODEL=" + model);
     env.push_back("ASAN_OPTIONS=" + asan_options);
     env.push_back(std::string("USBSIM_ORDER=") + (opts.reversed ? "reversed" : "sorted"));
     if (trace_fd >= 0)
@@ -500,6 +519,49 @@ void apply_faults(const Options &opts, std::vector<usbsim::Device> &devices, con
             die("--drop-node: cannot remove " + node + " from the testbed");
         dev.node.clear();
     }
+}
+
+// Ends the string attributes of every device (manufacturer, product,
+// serial) with a newline, as the kernel writes them: recordings keep them
+// without one, and programs that read sysfs themselves (lsusb) cut the last
+// character off. Exits on failure.
+void end_strings_with_newline(const std::vector<usbsim::Device> &devices, const std::string &root)
+{
+    for (const usbsim::Device &dev : devices) {
+        for (const char *name : {"manufacturer", "product", "serial"}) {
+            const std::string path = root + "/sys/bus/usb/devices/" + dev.sysname + "/" + name;
+            struct stat st{};
+            if (stat(path.c_str(), &st) != 0 || st.st_size == 0)
+                continue;
+            const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+            char last = '\n';
+            const bool ok = fd >= 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && (last == '\n' || write(fd, "\n", 1) == 1);
+            if (fd >= 0)
+                close(fd);
+            if (!ok)
+                die("cannot complete " + path);
+        }
+    }
+}
+
+// Writes the devices and the view into the testbed for the command's
+// processes to answer from; returns the file's path, exits on failure.
+std::string write_model(const Options &opts, std::vector<usbsim::Device> devices, const std::string &root)
+{
+    // Every process of the command, whatever its user, leaves the state of
+    // the devices here (a device gone after its reset).
+    const std::string dir = root + "/usbsim";
+    if (mkdir(dir.c_str(), 0755) != 0 || chmod(dir.c_str(), 01777) != 0)
+        die("cannot create " + dir + ": " + std::strerror(errno));
+    const std::string path = dir + "/model";
+    const std::string text = usbsim::write_snapshot({opts.view, std::move(devices)});
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0)
+        close(fd);
+    if (!ok)
+        die("cannot write " + path);
+    return path;
 }
 
 // The running command, to which usbsim passes on the signals that would end it.
@@ -609,7 +671,7 @@ int main(int argc, char **argv)
     on_ending_signals(remove_testbed_and_die);
     g_log_set_writer_func(drop_log, nullptr, nullptr);
 
-    usbsim::GObjectPtr<UMockdevTestbed> testbed{umockdev_testbed_new()};
+    GObjectPtr<UMockdevTestbed> testbed{umockdev_testbed_new()};
     g_testbed = testbed.get();
     gchar *root_dir = umockdev_testbed_get_root_dir(testbed.get());
     const std::string root = root_dir;
@@ -632,6 +694,7 @@ int main(int argc, char **argv)
     std::vector<usbsim::Device> devices = usbsim::load_devices(root);
     usbsim::build_port_tables(devices);
     apply_faults(opts, devices, root);
+    end_strings_with_newline(devices, root);
 
     int trace_fd = -1;
     if (!opts.trace.empty()) {
@@ -639,17 +702,13 @@ int main(int argc, char **argv)
         if (trace_fd < 0)
             die("cannot write the trace " + opts.trace + ": " + std::strerror(errno));
     }
-    std::string error;
-    const auto bindings = usbsim::attach_handlers(testbed.get(), devices, opts.view, trace_fd, error);
-    if (!error.empty())
-        die(error);
-
-    const int status = run(opts, command_environment(opts, root, trace_fd), closed_fds);
+    const std::string model = write_model(opts, devices, root);
+    const int status = run(opts, command_environment(opts, root, model, trace_fd), closed_fds);
     trace_written_nodes(devices, root, trace_fd);
     if (trace_fd >= 0)
         close(trace_fd);
     g_testbed = nullptr;
-    testbed.reset(); // removes the testbed before the handlers' devices go
+    testbed.reset(); // removes the testbed
     finish_janitor();
     return status;
 }

@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /* model_test -- the emulated devices' descriptors and port tables */
+#include <emulator.h>
 #include <model.h>
+#include <snapshot.h>
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -139,6 +144,74 @@ TEST(Errno, ParsesNamesAndNumbers)
     EXPECT_EQ(usbsim::parse_errno("-5"), 0);
     EXPECT_EQ(usbsim::errno_name(EPIPE), "EPIPE");
     EXPECT_EQ(usbsim::errno_name(ETIMEDOUT), "ETIMEDOUT");
+}
+
+TEST(Urbs, CompleteAsTheKernelHandsThemBack)
+{
+    Device dev = keyboard();
+    dev.serial = "K1";
+    usbsim::Urbs urbs;
+    const auto ask = [&](unsigned long request, void *arg) {
+        const usbsim::Reply reply = usbsim::answer(dev, usbsim::View::Full, request, arg, urbs);
+        return reply.result < 0 ? -reply.err : reply.result;
+    };
+    // GET_DESCRIPTOR STRING 3 for 255 bytes, then GET_STATUS, which the device stalls.
+    std::uint8_t serial[8 + 255] = {0x80, 6, 3, 3, 0x09, 0x04, 255, 0};
+    std::uint8_t status[8 + 2] = {0x80, 0, 0, 0, 0, 0, 2, 0};
+    usbdevfs_urb read{}, stalled{}, bulk{};
+    read.type = stalled.type = USBDEVFS_URB_TYPE_CONTROL;
+    read.buffer = serial, read.buffer_length = sizeof serial;
+    stalled.buffer = status, stalled.buffer_length = sizeof status;
+    bulk.type = USBDEVFS_URB_TYPE_BULK, bulk.endpoint = 0x81;
+    void *reaped = nullptr;
+    EXPECT_EQ(ask(USBDEVFS_REAPURBNDELAY, &reaped), -EAGAIN);
+    EXPECT_EQ(ask(USBDEVFS_SUBMITURB, &read), 0);
+    EXPECT_EQ(ask(USBDEVFS_SUBMITURB, &stalled), 0);
+    EXPECT_EQ(ask(USBDEVFS_SUBMITURB, &bulk), -ENOTTY) << "only control URBs are emulated";
+    EXPECT_EQ(ask(USBDEVFS_SUBMITURB, nullptr), -EFAULT);
+    read.buffer_length = 8 + 10;
+    EXPECT_EQ(ask(USBDEVFS_SUBMITURB, &read), -EINVAL) << "wLength beyond the buffer";
+    EXPECT_EQ(ask(USBDEVFS_REAPURB, &reaped), 0);
+    EXPECT_EQ(reaped, &read);
+    EXPECT_EQ(std::tie(read.status, read.actual_length), std::make_tuple(0, 6));
+    EXPECT_EQ(Bytes(serial + 8, serial + 14), usbsim::string_descriptor("K1"));
+    EXPECT_EQ(ask(USBDEVFS_REAPURBNDELAY, &reaped), 0);
+    EXPECT_EQ(reaped, &stalled);
+    EXPECT_EQ(std::tie(stalled.status, stalled.actual_length), std::make_tuple(-EPIPE, 0));
+    EXPECT_EQ(ask(USBDEVFS_DISCARDURB, &read), -EINVAL) << "reaped URBs are not pending";
+
+    dev.faults.string_errno = ETIMEDOUT; // the device never answers
+    read.buffer_length = sizeof serial;
+    EXPECT_EQ(ask(USBDEVFS_SUBMITURB, &read), 0);
+    EXPECT_EQ(ask(USBDEVFS_REAPURBNDELAY, &reaped), -EAGAIN);
+    EXPECT_EQ(ask(USBDEVFS_DISCARDURB, &read), 0);
+    EXPECT_EQ(ask(USBDEVFS_REAPURBNDELAY, &reaped), 0);
+    EXPECT_EQ(std::tie(reaped, read.status), std::make_tuple(static_cast<void *>(&read), -ENOENT));
+}
+
+TEST(Snapshot, CarriesEveryNodeWithItsFaultsToTheCommandsProcesses)
+{
+    Device kbd = keyboard();
+    kbd.node = "001/009", kbd.busnum = 1, kbd.devnum = 9, kbd.slow = true;
+    kbd.manufacturer = "PI Engineering", kbd.product = "", kbd.serial = "Gr\xc3\xb6\xc3\x9f" "e 1\n";
+    kbd.faults = {ETIMEDOUT, EIO, true};
+    Device hub;
+    hub.node = "002/001", hub.sysname = "usb2", hub.maxchild = 3, hub.ports = {0, 4, 0};
+    Device dropped = keyboard(); // its node was dropped: it answers no ioctl
+    const auto back = usbsim::read_snapshot(usbsim::write_snapshot({usbsim::View::NoIoctl, {kbd, dropped, hub}}));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->view, usbsim::View::NoIoctl);
+    ASSERT_EQ(back->devices.size(), 2u);
+    const Device &k = back->devices[0], &h = back->devices[1];
+    EXPECT_EQ(std::tie(k.node, k.sysname, k.busnum, k.devnum, k.slow, k.manufacturer, k.product, k.serial, k.descriptors),
+              std::tie(kbd.node, kbd.sysname, kbd.busnum, kbd.devnum, kbd.slow, kbd.manufacturer, kbd.product,
+                       kbd.serial, kbd.descriptors));
+    EXPECT_EQ(std::tie(k.faults.string_errno, k.faults.reset_errno, k.faults.gone_after_reset),
+              std::tie(kbd.faults.string_errno, kbd.faults.reset_errno, kbd.faults.gone_after_reset));
+    EXPECT_EQ(std::tie(h.node, h.maxchild, h.ports), std::tie(hub.node, hub.maxchild, hub.ports));
+    EXPECT_FALSE(h.manufacturer);
+    EXPECT_FALSE(usbsim::read_snapshot("usbsim-model 1 full\ndevice x3030 x\n")) << "a cut line";
+    EXPECT_FALSE(usbsim::read_snapshot("usbsim-model 2 full\n")) << "another format";
 }
 
 } // namespace

@@ -6,8 +6,15 @@
 //   reset NODE        usb_reset's result
 //   open NODE         whether usb_open gives a handle
 //   sleep US          usleep(US)
+//   rdonly NODE       CONNECTINFO on the node opened read-only, as libusb
+//                     opens it where it may not write: its result and errno
 #include <usb.h>
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +98,14 @@ int main(int argc, char **argv)
                 std::printf("open %s: handle\n", node);
                 usb_close(handle);
             }
+        } else if (cmd == "rdonly" && i + 1 < argc) {
+            const char *node = argv[++i];
+            const int fd = open((std::string("/dev/bus/usb/") + node).c_str(), O_RDONLY);
+            usbdevfs_connectinfo info{};
+            const int rc = fd >= 0 ? ioctl(fd, USBDEVFS_CONNECTINFO, &info) : -2;
+            std::printf("rdonly %s = %d %s\n", node, rc, rc == -1 ? strerrorname_np(errno) : "");
+            if (fd >= 0)
+                close(fd);
         } else if (cmd == "sleep" && i + 1 < argc) {
             usleep(static_cast<useconds_t>(std::strtoul(argv[++i], nullptr, 10)));
         } else {

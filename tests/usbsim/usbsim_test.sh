@@ -1,13 +1,13 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# usbsim_test.sh -- usbsim answers as the kernel does, seen through libusb-0.1
-# Usage: usbsim_test.sh CASE USBSIM USBCLIENT
+# usbsim_test.sh -- usbsim answers as the kernel does, seen through libusb-0.1 and libusb-1.0
+# Usage: usbsim_test.sh CASE USBSIM USBCLIENT LIBUSB1CLIENT
 # Input: hubchain.umockdev and bus2.umockdev beside this script (derived from
 # umockdev's usbkbd.umockdev: usb1 -> 1-1 -> 1-1.5 -> hub 1-1.5.4, which has
 # a touch controller 04e7:0030 devnum 12 on port 1 and the keyboard devnum 9
 # on port 2; bus2 is a second root hub).
 set -u
-case_name=$1 usbsim=$2 client=$3
+case_name=$1 usbsim=$2 client=$3 client1=$4
 here=$(cd "$(dirname "$0")" && pwd)
 chain=$here/hubchain.umockdev bus2=$here/bus2.umockdev
 tmp=$(mktemp -d) || exit 1
@@ -87,6 +87,17 @@ case_views() {
     sim --view no-ioctl -d "$chain" -- "$client" string 001/012 3 reset 001/012
     expect_quiet_success
     expect_file "no-ioctl view" "$tmp/out" "$(printf '%s\n' 'string 001/012 3 = -25 ' 'reset 001/012 = 0')"
+
+    # In every view the kernel refuses ioctls on a node opened read-only.
+    for view in full eperm no-ioctl; do
+        sim --view "$view" -t "$tmp/trace" -d "$chain" -- "$client" rdonly 001/012 list
+        expect_quiet_success
+        grep -qx '001/007 devnum 7 children 2 12 9' "$tmp/out" || [ "$view" != full ] ||
+            fail "$view view: read-write nodes refused too: $(cat "$tmp/out")"
+        grep -x 'rdonly.*' "$tmp/out" >"$tmp/rdonly"
+        expect_file "$view view, read-only node" "$tmp/rdonly" 'rdonly 001/012 = -1 EPERM'
+        grep -qx 'ioctl 001/012 CONNECTINFO = -1 EPERM' "$tmp/trace" || fail "$view view: no EPERM in the trace"
+    done
 }
 
 # Faults, each on its own node, all in one run.
@@ -100,6 +111,11 @@ case_faults() {
         'reset 001/012 = -5' 'reset 001/009 = -19' 'reset 001/004 = 0' 'string 001/004 1 = -19 ' \
         'string 001/001 1 = -110 ' 'string 001/002 1 = -32 ' 'open 001/007: no handle' \
         "string 001/012 3 = 7 Gr$(printf '\366\337')e-1")"
+
+    # A device gone after its reset stays gone for the command's later processes.
+    sim --gone-after-reset 001/004 -d "$chain" -- sh -c '"$1" reset 001/004; "$1" string 001/004 1' sh "$client"
+    expect_quiet_success
+    expect_file "gone across processes" "$tmp/out" "$(printf '%s\n' 'reset 001/004 = 0' 'string 001/004 1 = -19 ')"
 
     # Port 1 of the hub names a devnum without a node; the keyboard keeps
     # its sysfs entry but loses its node: both children are unknown to libusb.
@@ -146,6 +162,39 @@ case_trace() {
     sim -t "$tmp/trace" --real-time -d "$chain" -- "$client" sleep 300000
     [ $((($(date +%s%N) - start) / 1000)) -ge 300000 ] || fail "--real-time did not sleep"
     grep -qx 'pause 300000' "$tmp/trace" || fail "real-time pause not traced"
+}
+
+# libusb-1.0 reads strings through URBs: answers, stalls (a missing index,
+# the stall fault), the time-out fault (libusb's own timer runs out and it
+# discards the URB), a node opened read-only; lsusb -v shows a serial.
+case_urbs() {
+    sim -t "$tmp/trace" -d "$chain" -- "$client1" string 001/012 3 string 001/012 4 rdonly 001/012 3
+    expect_quiet_success
+    expect_file "strings through URBs" "$tmp/out" "$(printf '%s\n' \
+        'string 001/012 3 = 7 Gr??e-1' 'string 001/012 4 = -9 ' 'rdonly 001/012 3 = -1 ')"
+    for line in 'ioctl 001/012 GET_CAPABILITIES = 0' \
+        'ioctl 001/012 SUBMITURB CONTROL GET_DESCRIPTOR STRING 3 = 0' \
+        'ioctl 001/012 REAPURBNDELAY = 0 status 0 actual_length 16' \
+        'ioctl 001/012 REAPURBNDELAY = 0 status EPIPE actual_length 0' \
+        'ioctl 001/012 SUBMITURB CONTROL GET_DESCRIPTOR STRING 0 = -1 EPERM'; do
+        grep -qxF "$line" "$tmp/trace" || fail "trace without '$line'"
+    done
+
+    sim -t "$tmp/trace" --string-fault 001/012=stall --string-fault 001/009=timeout -d "$chain" -- \
+        "$client1" string 001/012 3 string 001/009 1
+    expect_quiet_success
+    expect_file "string faults through URBs" "$tmp/out" "$(printf '%s\n' 'string 001/012 3 = -9 ' 'string 001/009 1 = -7 ')"
+    grep -qx 'ioctl 001/009 DISCARDURB = 0' "$tmp/trace" || fail "the timed-out URB was not discarded"
+    grep -qx 'ioctl 001/009 REAPURBNDELAY = 0 status ENOENT actual_length 0' "$tmp/trace" ||
+        fail "the discarded URB was not reaped as cancelled"
+
+    if ! command -v lsusb >/dev/null; then
+        echo "SKIP: lsusb (usbutils) is not installed" >&2
+        exit 77
+    fi
+    sim -d "$here/../devices/monitor.umockdev" -- lsusb -v -d 04e7:0030
+    [ "$rc" -eq 0 ] || fail "lsusb -v exited $rc"
+    grep -Eqx ' +iSerial +3 E583210' "$tmp/out" || fail "lsusb -v shows no serial: $(grep iSerial "$tmp/out")"
 }
 
 # usbsim passes on the command's status and streams; its own errors are 125.
@@ -296,6 +345,7 @@ exit-status) case_exit_status ;;
 command-start) case_command_start ;;
 testbed-removed) case_testbed_removed ;;
 host-hidden) case_host_hidden ;;
+urbs) case_urbs ;;
 *) echo "usbsim_test.sh: unknown case $case_name" >&2; exit 2 ;;
 esac
 [ "$failures" -eq 0 ]
