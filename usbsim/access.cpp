@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -251,6 +252,15 @@ bool apply_node_access(const std::string &root, const std::vector<Device> &devic
     if (chmod(root.c_str(), 0755) != 0) {
         error = "cannot make the testbed readable: " + std::string(std::strerror(errno));
         return false;
+    }
+    // umockdev connects every opened node to its sockets below ioctl/;
+    // like the kernel, they serve every user: the nodes' modes decide.
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(root + "/ioctl", ec)) {
+        if (entry.is_socket(ec) && chmod(entry.path().c_str(), 0666) != 0) {
+            error = "cannot open " + entry.path().string() + " to every user: " + std::strerror(errno);
+            return false;
+        }
     }
     const bool may_chown = geteuid() == 0;
     for (const Device &dev : devices) {
