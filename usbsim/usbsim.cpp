@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /* usbsim -- run a program against emulated USB devices described in umockdev's format */
+#include "access.h"
 #include "model.h"
 #include "snapshot.h"
 
@@ -7,6 +8,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <grp.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -67,9 +69,15 @@ constexpr const char *kUsage =
     "      --port-devnum HUB:PORT=DEVNUM\n"
     "                             port PORT (1-based) of HUB names DEVNUM instead\n"
     "      --drop-node NODE       the device stays in sysfs but gets no /dev node\n"
+    "      --udev-rules FILE      give each device node the owner, group and mode that the\n"
+    "                             udev rules in FILE assign (udevadm test decides; root only);\n"
+    "                             without it every node is root:root 0664, as on Debian\n"
+    "      --as UID:GID[,GID...]  run COMMAND as user UID with primary group GID and the\n"
+    "                             supplementary groups listed after it (root only)\n"
     "  -h, --help                 show this text\n"
     "\n"
     "NODE and HUB are BUS/DEV as in the trace, e.g. 001/005. Faults can be combined.\n"
+    "As in the kernel, every ioctl on a node opened without write access fails with EPERM.\n"
     "Clients of libusb 0.1.12 and of libusb-1.0 both work: the ioctls libusb-1.0 issues\n"
     "at open, and control transfers on endpoint 0 as URBs (so lsusb -v reads strings).\n"
     "The exit status is COMMAND's (128+N if it died of signal N), 125 for usbsim's own\n"
@@ -95,6 +103,10 @@ struct Options {
     std::vector<std::pair<std::string, int>> string_faults, reset_faults;
     std::vector<std::string> gone_after_reset, open_fails, drop_nodes;
     std::vector<PortOverride> port_devnums;
+    std::string udev_rules;
+    bool as_user = false;
+    uid_t uid = 0;
+    std::vector<gid_t> gids; // the primary group first
     std::vector<char *> command;
 };
 
@@ -297,11 +309,30 @@ long parse_number(const std::string &text)
     return std::strtol(text.c_str(), nullptr, 10);
 }
 
+// Parses --as UID:GID[,GID...]; exits on a malformed argument.
+void parse_user(const std::string &arg, Options &opts)
+{
+    const auto bad = [&arg] { die("--as: expected UID:GID[,GID...], got '" + arg + "'"); };
+    const std::size_t colon = arg.find(':');
+    if (colon == std::string::npos)
+        bad();
+    const auto id = [&bad](const std::string &text) {
+        if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+            bad();
+        return static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
+    };
+    opts.uid = id(arg.substr(0, colon));
+    std::string groups = arg.substr(colon + 1) + ",";
+    for (std::size_t start = 0, comma; (comma = groups.find(',', start)) != std::string::npos; start = comma + 1)
+        opts.gids.push_back(id(groups.substr(start, comma - start)));
+    opts.as_user = true;
+}
+
 // Parses the command line; exits with usage errors.
 Options parse_options(int argc, char **argv)
 {
     enum { kRealTime = 256, kView, kOrder, kStringFault, kResetFault, kGoneAfterReset, kOpenFails,
-           kPortDevnum, kDropNode };
+           kPortDevnum, kDropNode, kUdevRules, kAs };
     static const option kLong[] = {
         {"device", required_argument, nullptr, 'd'},
         {"trace", required_argument, nullptr, 't'},
@@ -314,6 +345,8 @@ Options parse_options(int argc, char **argv)
         {"open-fails", required_argument, nullptr, kOpenFails},
         {"port-devnum", required_argument, nullptr, kPortDevnum},
         {"drop-node", required_argument, nullptr, kDropNode},
+        {"udev-rules", required_argument, nullptr, kUdevRules},
+        {"as", required_argument, nullptr, kAs},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -354,6 +387,8 @@ Options parse_options(int argc, char **argv)
         case kGoneAfterReset: opts.gone_after_reset.push_back(checked_node("gone-after-reset", arg)); break;
         case kOpenFails: opts.open_fails.push_back(checked_node("open-fails", arg)); break;
         case kDropNode: opts.drop_nodes.push_back(checked_node("drop-node", arg)); break;
+        case kUdevRules: opts.udev_rules = arg; break;
+        case kAs: parse_user(arg, opts); break;
         case kPortDevnum: {
             const std::size_t colon = arg.find(':');
             const std::size_t eq = arg.find('=');
@@ -375,6 +410,10 @@ Options parse_options(int argc, char **argv)
         die("no device description given (-d FILE; see usbsim --help)");
     if (optind >= argc)
         die("no command given (usbsim [OPTIONS] -d FILE -- COMMAND; see usbsim --help)");
+    if (opts.as_user && geteuid() != 0)
+        die("--as needs root: only root may run COMMAND as another user");
+    if (!opts.udev_rules.empty() && geteuid() != 0)
+        die("--udev-rules needs root: udevadm test runs in a private mount namespace");
     opts.command.assign(argv + optind, argv + argc);
     opts.command.push_back(nullptr);
     return opts;
@@ -605,6 +644,13 @@ int run(const Options &opts, const std::vector<std::string> &env, const std::vec
     if (pid < 0)
         die(std::string("cannot fork: ") + std::strerror(errno));
     if (pid == 0) {
+        if (opts.as_user && (setgroups(opts.gids.size() - 1, opts.gids.data() + 1) != 0 ||
+                             setgid(opts.gids.front()) != 0 || setuid(opts.uid) != 0)) {
+            std::fprintf(stderr, "usbsim: cannot become %u:%u: %s\n", static_cast<unsigned>(opts.uid),
+                         static_cast<unsigned>(opts.gids.front()), std::strerror(errno));
+            _exit(kExitUsbsimError);
+        }
+        // After the change of user, which clears it.
         prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive usbsim and its testbed
         start_as_a_host_would(closed_fds);
         execvpe(opts.command[0], opts.command.data(), envp.data());
@@ -695,6 +741,14 @@ int main(int argc, char **argv)
     usbsim::build_port_tables(devices);
     apply_faults(opts, devices, root);
     end_strings_with_newline(devices, root);
+    {
+        std::string error;
+        std::map<std::string, usbsim::NodeAccess> access;
+        if (!opts.udev_rules.empty())
+            access = usbsim::udev_node_access(root, opts.udev_rules, devices, error);
+        if (!error.empty() || !usbsim::apply_node_access(root, devices, access, error))
+            die(error);
+    }
 
     int trace_fd = -1;
     if (!opts.trace.empty()) {

@@ -207,7 +207,8 @@ case_exit_status() {
     [ "$rc" -eq 143 ] || fail "death by SIGTERM came back as $rc, expected 143"
     for args in "-d $tmp/missing.umockdev -- true" "--bogus -d $chain -- true" "-d $chain" \
                 "--reset-fault 001/012=EFOO -d $chain -- true" "--drop-node 003/001 -d $chain -- true" \
-                "--port-devnum 001/007:9=3 -d $chain -- true"; do
+                "--port-devnum 001/007:9=3 -d $chain -- true" "--as 65534 -d $chain -- true" \
+                "--as 65534:nogroup -d $chain -- true" "--udev-rules $tmp/missing.rules -d $chain -- true"; do
         # shellcheck disable=SC2086
         sim $args
         [ "$rc" -eq 125 ] || fail "'usbsim $args' exited $rc, expected 125"
