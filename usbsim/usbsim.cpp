@@ -77,7 +77,6 @@ constexpr const char *kUsage =
     "  -h, --help                 show this text\n"
     "\n"
     "NODE and HUB are BUS/DEV as in the trace, e.g. 001/005. Faults can be combined.\n"
-    "As in the kernel, every ioctl on a node opened without write access fails with EPERM.\n"
     "Clients of libusb 0.1.12 and of libusb-1.0 both work: the ioctls libusb-1.0 issues\n"
     "at open, and control transfers on endpoint 0 as URBs (so lsusb -v reads strings).\n"
     "The exit status is COMMAND's (128+N if it died of signal N), 125 for usbsim's own\n"
