@@ -6,6 +6,8 @@
 // file, O_APPEND), USBSIM_REAL_TIME=1, USBSIM_OPEN_FAILS (comma-separated
 // BUS/DEV list), USBSIM_ORDER (sorted|reversed) and UMOCKDEV_DIR. The
 // usbfs ioctls are answered in usbfs.cpp.
+#include "preload.h"
+
 #include <usb.h>
 
 #include <dirent.h>
@@ -25,7 +27,23 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace usbsim::preload {
+
+int trace_fd()
+{
+    static const int fd = [] {
+        const char *text = std::getenv("USBSIM_TRACE_FD");
+        return text != nullptr && *text != '\0' ? std::atoi(text) : -1;
+    }();
+    return fd;
+}
+
+} // namespace usbsim::preload
+
 namespace {
+
+using usbsim::preload::next_fn;
+using usbsim::preload::trace_fd;
 
 constexpr std::size_t kMaxHandles = 128;
 constexpr std::size_t kMaxDirs = 16;
@@ -52,23 +70,6 @@ struct OrderedDir {
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 OpenHandle g_handles[kMaxHandles];
 OrderedDir g_dirs[kMaxDirs];
-
-// Returns the next library's `name` (libc's, libusb's), or null.
-template <typename Fn>
-Fn next_fn(const char *name)
-{
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
-// Returns the trace file descriptor, or -1 when no trace is written.
-int trace_fd()
-{
-    static const int fd = [] {
-        const char *text = std::getenv("USBSIM_TRACE_FD");
-        return text != nullptr && *text != '\0' ? std::atoi(text) : -1;
-    }();
-    return fd;
-}
 
 // Appends one line to the trace with a single write(2).
 __attribute__((format(printf, 1, 2))) void trace(const char *format, ...)

@@ -7,6 +7,7 @@
 // a reset makes disappear leaves a marker file beside the snapshot, so that
 // every process of the command sees it gone, as it would on a real bus.
 #include "emulator.h"
+#include "preload.h"
 #include "snapshot.h"
 
 #include <dlfcn.h>
@@ -33,6 +34,9 @@
 
 namespace {
 
+using usbsim::preload::next_fn;
+using usbsim::preload::trace_fd;
+
 // The model every process of the command answers from.
 struct Emulation {
     usbsim::Snapshot snapshot;
@@ -51,23 +55,6 @@ std::atomic<bool> g_any_urbs{false};
 // threads may still answer ioctls while it exits).
 Emulation *g_emulation = nullptr;
 bool g_emulation_tried = false;
-
-// Returns the next library's `name` (umockdev's, libc's), or null.
-template <typename Fn>
-Fn next_fn(const char *name)
-{
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
-// Returns the trace file descriptor, or -1 when no trace is written.
-int trace_fd()
-{
-    static const int fd = [] {
-        const char *text = std::getenv("USBSIM_TRACE_FD");
-        return text != nullptr && *text != '\0' ? std::atoi(text) : -1;
-    }();
-    return fd;
-}
 
 // Returns the testbed root with its symbolic links resolved, as
 // /proc/self/fd shows it; empty outside a testbed. Never destroyed, like
