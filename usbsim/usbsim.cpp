@@ -478,10 +478,28 @@ std::string preload_path()
     return env != nullptr && *env != '\0' ? env : USBSIM_PRELOAD_PATH;
 }
 
+// Returns the preload library as the command's user can load it: where it
+// was built, or, for --as, a copy in the testbed, which that user can reach
+// (a build tree may not be). Exits when it cannot be copied.
+std::string preload_for_command(const Options &opts, const std::string &root)
+{
+    if (!opts.as_user)
+        return preload_path();
+    const std::string copy = root + "/usbsim/preload.so";
+    std::error_code ec;
+    std::filesystem::copy_file(preload_path(), copy, ec);
+    if (!ec)
+        std::filesystem::permissions(copy, std::filesystem::perms(0755), ec);
+    if (ec)
+        die("cannot copy the preload library into the testbed: " + ec.message());
+    return copy;
+}
+
 // Returns the command's environment: ours plus what umockdev and the
 // preload need.
 std::vector<std::string> command_environment(const Options &opts, const std::string &root,
-                                             const std::string &model, int trace_fd)
+                                             const std::string &preload_library, const std::string &model,
+                                             int trace_fd)
 {
     std::vector<std::string> env;
     static const char *const kReplaced[] = {"LD_PRELOAD=", "UMOCKDEV_DIR=", "USB_DEVFS_PATH=", "USBSIM_TRACE_FD=",
@@ -489,7 +507,7 @@ std::vector<std::string> command_environment(const Options &opts, const std::str
                                             "USBSIM_MODEL=", "ASAN_OPTIONS="};
     // Ours first: what it passes on with dlsym(RTLD_NEXT) reaches umockdev's
     // path redirection.
-    std::string preload = preload_path() + ":libumockdev-preload.so.0";
+    std::string preload = preload_library + ":libumockdev-preload.so.0";
     // A command built with AddressSanitizer would refuse to start behind
     // preloaded libraries; neither of ours replaces malloc.
     std::string asan_options = "verify_asan_link_order=0";
@@ -630,9 +648,11 @@ void start_as_a_host_would(const std::vector<int> &closed_fds)
         close(fd);
 }
 
-// Runs the command with `env`, with the standard descriptors in
-// `closed_fds` closed, and returns its status as usbsim's exit status.
-int run(const Options &opts, const std::vector<std::string> &env, const std::vector<int> &closed_fds)
+// Runs the command with `env` in the testbed at `root`, with the standard
+// descriptors in `closed_fds` closed, and returns its status as usbsim's
+// exit status.
+int run(const Options &opts, const std::string &root, const std::vector<std::string> &env,
+        const std::vector<int> &closed_fds)
 {
     std::vector<char *> envp;
     for (const std::string &entry : env)
@@ -647,6 +667,11 @@ int run(const Options &opts, const std::vector<std::string> &env, const std::vec
                              setgid(opts.gids.front()) != 0 || setuid(opts.uid) != 0)) {
             std::fprintf(stderr, "usbsim: cannot become %u:%u: %s\n", static_cast<unsigned>(opts.uid),
                          static_cast<unsigned>(opts.gids.front()), std::strerror(errno));
+            _exit(kExitUsbsimError);
+        }
+        if (opts.as_user && access(root.c_str(), R_OK | X_OK) != 0) {
+            std::fprintf(stderr, "usbsim: user %u cannot reach the testbed %s (set TMPDIR to a directory every user can reach)\n",
+                         static_cast<unsigned>(opts.uid), root.c_str());
             _exit(kExitUsbsimError);
         }
         // After the change of user, which clears it.
@@ -756,7 +781,8 @@ int main(int argc, char **argv)
             die("cannot write the trace " + opts.trace + ": " + std::strerror(errno));
     }
     const std::string model = write_model(opts, devices, root);
-    const int status = run(opts, command_environment(opts, root, model, trace_fd), closed_fds);
+    const std::string preload = preload_for_command(opts, root);
+    const int status = run(opts, root, command_environment(opts, root, preload, model, trace_fd), closed_fds);
     trace_written_nodes(devices, root, trace_fd);
     if (trace_fd >= 0)
         close(trace_fd);

@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <filesystem>
 #include <regex>
 
 using e2e::events;
@@ -107,6 +109,37 @@ TEST(EmptyChildLists, AFilledChildArrayIsUsedAsTheLibraryGivesIt)
 // project's udev rule gives the display hub, the controllers and the hub
 // peripherals to its group; every other node stays root:root 0664, so libusb
 // opens it read-only and the kernel refuses every ioctl on it.
+namespace {
+
+// Both tools copied into a scratch directory that every user can reach, as
+// an installation puts them into /usr/sbin: the build tree may be private.
+struct ToolsForEveryUser {
+    std::string dir, portcycle, hubsurvey;
+    bool ready = false;
+    ToolsForEveryUser()
+    {
+        char name[] = "/tmp/e2e-tools-XXXXXX";
+        if (mkdtemp(name) == nullptr)
+            return;
+        dir = name;
+        portcycle = dir + "/portcycle";
+        hubsurvey = dir + "/hubsurvey";
+        std::error_code ec;
+        std::filesystem::copy_file(PORTCYCLE_PATH, portcycle, ec);
+        if (!ec)
+            std::filesystem::copy_file(HUBSURVEY_PATH, hubsurvey, ec);
+        ready = !ec && chmod(name, 0755) == 0;
+    }
+    ~ToolsForEveryUser()
+    {
+        std::error_code ec;
+        if (!dir.empty())
+            std::filesystem::remove_all(dir, ec);
+    }
+};
+
+} // namespace
+
 class NonRootUserOn : public testing::TestWithParam<const char *> {};
 
 TEST_P(NonRootUserOn, SeesWhatTheUdevRuleGrants)
@@ -123,6 +156,8 @@ TEST_P(NonRootUserOn, SeesWhatTheUdevRuleGrants)
     const e2e::Setup outsider{{file}, {"--udev-rules", UDEV_RULE_FILE, "--as", "65534:65534"}};
     const e2e::Setup root{{file}, {}};
     const e2e::Setup eperm{{file}, {"--view", "eperm"}};
+    const ToolsForEveryUser tools;
+    ASSERT_TRUE(tools.ready) << "cannot copy the tools to a scratch directory";
 
     const auto root_survey = run(root, "hubsurvey");
     const auto root_cycle = run(root, "portcycle");
@@ -132,10 +167,10 @@ TEST_P(NonRootUserOn, SeesWhatTheUdevRuleGrants)
     // found lines of devices outside the rule are missing (on monitor.umockdev
     // the mouse 046d:c077; three-monitors.umockdev has none): their nodes
     // are read-only, so their device numbers are unknown and their slots null.
-    const auto survey = run(member, "hubsurvey");
+    const auto survey = run(member, tools.hubsurvey);
     EXPECT_CLEAN_RUN(survey);
     EXPECT_EQ(survey.out, root_survey.out) << file;
-    const auto cycle = run(member, "portcycle");
+    const auto cycle = run(member, tools.portcycle);
     EXPECT_CLEAN_RUN(cycle);
     static const std::regex uncovered{"[0-9]+ found (?!04b3:467[5-9]|04e7:00(09|30))[0-9a-f:]{9}\n"};
     EXPECT_EQ(cycle.out, std::regex_replace(root_cycle.out, uncovered, "")) << file;
@@ -143,7 +178,7 @@ TEST_P(NonRootUserOn, SeesWhatTheUdevRuleGrants)
 
     // Outside the group nothing is writable: what the eperm view shows.
     for (const char *tool : {"hubsurvey", "portcycle"}) {
-        const auto r = run(outsider, tool);
+        const auto r = run(outsider, tool == std::string("hubsurvey") ? tools.hubsurvey : tools.portcycle);
         EXPECT_CLEAN_RUN(r);
         const auto expected = run(eperm, tool);
         EXPECT_EQ(r.out, expected.out) << file << " " << tool;
@@ -158,11 +193,11 @@ TEST_P(NonRootUserOn, SeesWhatTheUdevRuleGrants)
     const std::vector<std::string> filter{"2000", line.substr(line.rfind(' ') + 1)};
     const auto root_filtered = run(root, "portcycle", filter);
     ASSERT_EQ(resets(root_filtered).size(), 1u) << file;
-    const auto filtered = run(member, "portcycle", filter);
+    const auto filtered = run(member, tools.portcycle, filter);
     EXPECT_CLEAN_RUN(filtered);
     EXPECT_EQ(filtered.out, std::regex_replace(root_filtered.out, uncovered, "")) << file;
     EXPECT_EQ(resets(filtered), resets(root_filtered)) << file;
-    const auto refused = run(outsider, "portcycle", filter);
+    const auto refused = run(outsider, tools.portcycle, filter);
     EXPECT_CLEAN_RUN(refused);
     EXPECT_TRUE(resets(refused).empty()) << file;
 }
