@@ -695,13 +695,14 @@ int run(const Options &opts, const std::string &root, const std::vector<std::str
     return WEXITSTATUS(status);
 }
 
-// Exits naming `file` and the device if a device node of the testbed holds
-// a configuration descriptor shorter than its own header: libusb 0.1.12
-// reads the rest of it with a negative length, on which umockdev aborts
-// usbsim (SIGTRAP). Call after each file, so that the file is the culprit.
-void reject_short_configurations(const std::string &root, const std::string &file)
+// Exits naming `file` and the device if one of `devices` (the testbed's so
+// far) holds a configuration descriptor shorter than its own header:
+// libusb 0.1.12 reads the rest of it with a negative length, on which
+// umockdev aborts usbsim (SIGTRAP). Call after each file, so that the file
+// is the culprit.
+void reject_short_configurations(const std::vector<usbsim::Device> &devices, const std::string &file)
 {
-    for (const usbsim::Device &dev : usbsim::load_devices(root))
+    for (const usbsim::Device &dev : devices)
         if (const auto total = usbsim::short_configuration(dev.descriptors))
             die(file + ": device " + dev.node + " (" + dev.sysname + ") has a configuration descriptor of " +
                 std::to_string(*total) + " bytes (wTotalLength), less than its own 9-byte header");
@@ -751,6 +752,7 @@ int main(int argc, char **argv)
     tell_janitor(root);
     mask_ending_signals(SIG_UNBLOCK);
 
+    std::vector<usbsim::Device> devices;
     for (const std::string &file : opts.files) {
         GError *error = nullptr;
         if (!umockdev_testbed_add_from_file(testbed.get(), file.c_str(), &error)) {
@@ -758,10 +760,9 @@ int main(int argc, char **argv)
             g_clear_error(&error);
             die(message);
         }
-        reject_short_configurations(root, file);
+        devices = usbsim::load_devices(root);
+        reject_short_configurations(devices, file);
     }
-
-    std::vector<usbsim::Device> devices = usbsim::load_devices(root);
     usbsim::build_port_tables(devices);
     apply_faults(opts, devices, root);
     end_strings_with_newline(devices, root);
